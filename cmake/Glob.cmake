@@ -1,0 +1,15 @@
+# Sources are collected per folder so that a new file needs no edit here.
+# Platform files carry their OS in the name: foo_posix.cpp / foo_win.cpp.
+function(quarrion_collect_sources out_var)
+  set(result)
+  foreach(dir IN LISTS ARGN)
+    file(GLOB_RECURSE found CONFIGURE_DEPENDS ${dir}/*.cpp)
+    list(APPEND result ${found})
+  endforeach()
+  if(WIN32)
+    list(FILTER result EXCLUDE REGEX "_posix\\.cpp$")
+  else()
+    list(FILTER result EXCLUDE REGEX "_win\\.cpp$")
+  endif()
+  set(${out_var} ${result} PARENT_SCOPE)
+endfunction()

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Sets up a machine, builds everything and runs the whole test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+scripts/build.sh
+BUILD_DIR=${BUILD_DIR:-build}
+# Qt needs no display: everything here is headless.
+export QT_QPA_PLATFORM=offscreen
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j"${JOBS:-2}" "$@"

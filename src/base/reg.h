@@ -1,0 +1,30 @@
+// Registry access of the base library. Numbers are read as 64-bit whatever
+// their stored width; failures give the default.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/win_types.h"
+
+namespace base::reg {
+
+std::uint64_t GetValue(HKEY root, std::wstring_view subkey, std::wstring_view name,
+                       std::uint64_t default_value);
+std::wstring GetValue(HKEY root, std::wstring_view subkey, std::wstring_view name,
+                      std::wstring_view default_value, bool expand = false);
+bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name, std::uint64_t value);
+bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name, std::wstring_view value);
+// Keeps callers that pass an int from being ambiguous.
+inline bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name, int value) {
+  return SetValue(root, subkey, name, static_cast<std::uint64_t>(value));
+}
+inline bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name,
+                     const wchar_t* value) {
+  return SetValue(root, subkey, name, std::wstring_view(value));
+}
+bool IsExist(HKEY root, std::wstring_view subkey, std::wstring_view name);
+bool DeleteValue(HKEY root, std::wstring_view subkey, std::wstring_view name, bool wow64_64 = false);
+
+}  // namespace base::reg

@@ -1,0 +1,41 @@
+// System operations of the base library: bulk kills, privileges, OS gates.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <string_view>
+
+#include "base/win_types.h"
+
+namespace base::system {
+
+using KillCallback =
+    std::function<void(const std::filesystem::path& image, unsigned long pid, unsigned long error)>;
+
+// Ends every process whose image file name is one of `names` (compared
+// case-insensitively) and, when `directory` is not empty, whose image lies in
+// that directory. Waits up to `wait_ms` for each to end. Calls `callback` once
+// per process it tried to end, with the matched image name, the pid and 0 or
+// the error. Returns how many processes were ended. `flags` is reserved (0).
+unsigned KillProcess(std::span<const std::wstring_view> names, const std::filesystem::path& directory,
+                     unsigned wait_ms, unsigned long flags, const KillCallback& callback);
+
+class PrivilegeToken {
+ public:
+  // Returns whether the privilege is held and enabled (disabling: whether it
+  // was switched off). On POSIX "SeDebugPrivilege" stands for the power to
+  // signal other users' processes (CAP_KILL).
+  static bool AdjustPrivilegeToken(bool enable, const wchar_t* privilege);
+};
+
+bool IsWin7();
+bool IsWin10OrAbove();
+
+}  // namespace base::system
+
+namespace base::apputils {
+// This program's name: the executable's file name without its extension.
+std::wstring GetCurrentApplicationName();
+}  // namespace base::apputils

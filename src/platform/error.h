@@ -1,0 +1,29 @@
+// Error values shared by every facility: Windows error-code numbers, because
+// the callers report them in events and the numbers must mean the same on
+// every OS.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+using ErrorCode = std::uint32_t;
+
+inline constexpr ErrorCode kErrorSuccess = 0;
+inline constexpr ErrorCode kErrorFileNotFound = 2;
+inline constexpr ErrorCode kErrorPathNotFound = 3;
+inline constexpr ErrorCode kErrorAccessDenied = 5;
+inline constexpr ErrorCode kErrorInvalidHandle = 6;
+inline constexpr ErrorCode kErrorOutOfMemory = 14;
+inline constexpr ErrorCode kErrorSharingViolation = 32;
+inline constexpr ErrorCode kErrorFileExists = 80;
+inline constexpr ErrorCode kErrorInvalidParameter = 87;
+inline constexpr ErrorCode kErrorDirNotEmpty = 145;
+inline constexpr ErrorCode kErrorAlreadyExists = 183;
+inline constexpr ErrorCode kStillActive = 259;
+inline constexpr ErrorCode kErrorGenFailure = 31;
+
+// errno -> Windows number (EPERM/EACCES -> 5, ESRCH -> 87, ENOENT -> 2, ...).
+ErrorCode FromErrno(int err);
+
+}  // namespace platform

@@ -1,0 +1,40 @@
+// Starting programs: directly, never through a shell. Parameter texts follow
+// the Windows command-line rules so that what a caller quotes is exactly what
+// the child receives.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/process.h"
+
+namespace platform {
+
+// Splits a parameter text by the rules of CommandLineToArgvW for everything
+// after the program name: blanks separate, double quotes group, 2n
+// backslashes before a quote give n and the quote toggles grouping, 2n+1 give
+// n and a literal quote, other backslashes are literal, and "" inside a
+// group is a literal quote. An empty quoted pair is an empty argument.
+// With `first_is_program` the first element follows the program-name rule
+// (no backslash processing; quotes only group).
+std::vector<std::wstring> SplitCommandLine(std::wstring_view text,
+                                           bool first_is_program = false);
+
+struct LaunchRequest {
+  std::filesystem::path file;      // program to start
+  std::wstring parameters;         // split by SplitCommandLine
+  bool parameters_include_program = false;  // parameters start with argv[0]
+  std::filesystem::path directory; // working directory; empty = inherit
+  bool want_handle = false;        // return a handle (else the child is detached)
+  bool restricted = false;         // drop administrative powers in the child
+};
+
+// Returns 0 and, with want_handle, fills *process (rights: all). Errors: 2 the
+// file does not exist or is empty, 5 not executable, otherwise the exec error.
+// A child started without a handle is detached and never left as a zombie.
+ErrorCode Launch(const LaunchRequest& request, ProcessHandle* process = nullptr);
+
+}  // namespace platform

@@ -1,0 +1,113 @@
+// Processes: enumerate, open, wait, terminate, exit codes, image paths.
+// A process handle is an opaque raw value like a Windows HANDLE; its owner is
+// the move-only ProcessHandle. On POSIX the handle holds a pidfd, so an opened
+// process can never be confused with a later one that reuses its id.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "platform/error.h"
+
+namespace platform {
+
+using Pid = std::uint32_t;
+using RawProcess = void*;
+
+// Access rights, Windows values. A right missing from the handle makes the
+// matching operation fail with kErrorAccessDenied, as on Windows.
+inline constexpr std::uint32_t kProcessTerminate = 0x0001;
+inline constexpr std::uint32_t kProcessQueryInformation = 0x0400;
+inline constexpr std::uint32_t kProcessQueryLimitedInformation = 0x1000;
+inline constexpr std::uint32_t kSynchronize = 0x100000;
+inline constexpr std::uint32_t kProcessAllAccess = 0x1FFFFF;
+
+inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
+inline constexpr std::uint32_t kWaitObject0 = 0;
+inline constexpr std::uint32_t kWaitTimeout = 258;
+inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
+
+// Pseudo handle of the calling process; never closed, valid everywhere.
+RawProcess CurrentProcess();
+
+void CloseProcess(RawProcess process);
+
+class ProcessHandle {
+ public:
+  ProcessHandle() = default;
+  explicit ProcessHandle(RawProcess raw) : raw_(raw) {}
+  ~ProcessHandle() { reset(); }
+  ProcessHandle(ProcessHandle&& other) noexcept : raw_(other.release()) {}
+  ProcessHandle& operator=(ProcessHandle&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ProcessHandle(const ProcessHandle&) = delete;
+  ProcessHandle& operator=(const ProcessHandle&) = delete;
+
+  RawProcess get() const { return raw_; }
+  bool valid() const { return raw_ != nullptr; }
+  explicit operator bool() const { return valid(); }
+  RawProcess release() {
+    RawProcess r = raw_;
+    raw_ = nullptr;
+    return r;
+  }
+  void reset(RawProcess raw = nullptr) {
+    if (raw_ != nullptr) CloseProcess(raw_);
+    raw_ = raw;
+  }
+
+ private:
+  RawProcess raw_ = nullptr;
+};
+
+struct ProcessEntry {
+  Pid pid = 0;
+  Pid parent_pid = 0;
+  std::wstring exe_file;  // file name of the image, no directory
+};
+
+// Calls `visit` once per running process (exited ones excluded) until it
+// returns false. Entries that cannot be read are skipped. Returns 0 or the
+// error that kept the list from being read at all.
+ErrorCode EnumerateProcesses(const std::function<bool(const ProcessEntry&)>& visit);
+
+// Opens a process; on failure returns an empty handle and sets *error
+// (87 when no such process exists).
+ProcessHandle OpenProcess(Pid pid, std::uint32_t access, ErrorCode* error = nullptr);
+
+// kWaitObject0 when the process has ended, kWaitTimeout, or kWaitFailed (then
+// *error, if given, says why).
+std::uint32_t WaitForProcess(RawProcess process, std::uint32_t timeout_ms,
+                             ErrorCode* error = nullptr);
+
+// Terminates through the replaceable terminate function. Returns 0 or the
+// error. Needs kProcessTerminate.
+using TerminateFunction = ErrorCode (*)(RawProcess process, std::uint32_t exit_code);
+ErrorCode TerminateProcess(RawProcess process, std::uint32_t exit_code);
+// The OS implementation, whatever is installed.
+ErrorCode RealTerminateProcess(RawProcess process, std::uint32_t exit_code);
+// Installs `fn` (null restores the real one) and returns the previous one.
+TerminateFunction ExchangeTerminateFunction(TerminateFunction fn);
+
+// kStillActive while the process runs. After it ends: the real code for our
+// own children (a child we terminated reports the code passed to terminate),
+// 0 for other processes, whose code the OS does not tell us.
+ErrorCode GetExitCode(RawProcess process, std::uint32_t* exit_code);
+
+Pid GetProcessId(RawProcess process);  // 0 on a bad handle
+
+// Full image path. Needs a query right; 5 without it, 87 when gone.
+ErrorCode QueryImagePath(RawProcess process, std::filesystem::path* image);
+
+Pid CurrentProcessId();
+std::filesystem::path CurrentExecutablePath();
+
+// Monotonic milliseconds, like GetTickCount64.
+std::uint64_t TickCount64();
+void SleepMs(std::uint32_t ms);
+
+}  // namespace platform
