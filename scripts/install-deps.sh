@@ -7,7 +7,7 @@ packages=(
   libsqlitecpp-dev libsqlite3-dev sqlite3
   nlohmann-json3-dev libfmt-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  jq
+  jq ccache
 )
 missing=()
 for p in "${packages[@]}"; do
