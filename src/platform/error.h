@@ -22,6 +22,15 @@ inline constexpr ErrorCode kErrorDirNotEmpty = 145;
 inline constexpr ErrorCode kErrorAlreadyExists = 183;
 inline constexpr ErrorCode kStillActive = 259;
 inline constexpr ErrorCode kErrorGenFailure = 31;
+inline constexpr ErrorCode kErrorTooManyOpenFiles = 4;
+inline constexpr ErrorCode kErrorNotEnoughMemory = 8;
+inline constexpr ErrorCode kErrorNotSameDevice = 17;
+inline constexpr ErrorCode kErrorWriteProtect = 19;
+inline constexpr ErrorCode kErrorDiskFull = 112;
+inline constexpr ErrorCode kErrorBadExeFormat = 193;
+inline constexpr ErrorCode kErrorFilenameExcedRange = 206;
+inline constexpr ErrorCode kErrorDirectory = 267;
+inline constexpr ErrorCode kErrorIoDevice = 1117;
 
 // errno -> Windows number (EPERM/EACCES -> 5, ESRCH -> 87, ENOENT -> 2, ...).
 ErrorCode FromErrno(int err);
