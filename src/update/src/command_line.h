@@ -17,6 +17,9 @@ QCommandLineParser& Instance();
 // Registers `names` as value-taking options and parses the application's
 // arguments, dropping every "--remote-debugging-port=..." first. Once.
 void Setup(const QStringList& names);
+// What Setup does, on a given parser and argument list (index 0 is the
+// program).
+void SetupParser(QCommandLineParser& parser, const QStringList& names, QStringList arguments);
 
 // True when the raw command line holds "--from" followed by a number 14.
 bool IsFromValue14();

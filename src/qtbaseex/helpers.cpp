@@ -1,0 +1,107 @@
+#include "qtbaseex/helpers.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QSaveFile>
+#include <QScreen>
+#include <QStringList>
+#include <cmath>
+
+#include "base/gstring.h"
+
+namespace qtbaseex::process {
+
+namespace {
+
+// Quoted so the line reads back into the same arguments by the Windows rules:
+// backslashes are doubled only where a quote follows them.
+QString QuoteForDisplay(const QString& argument) {
+  const bool needs_quotes =
+      argument.isEmpty() || argument.contains(QLatin1Char(' ')) ||
+      argument.contains(QLatin1Char('\t')) || argument.contains(QLatin1Char('"'));
+  if (!needs_quotes) return argument;
+  QString out = QStringLiteral("\"");
+  int backslashes = 0;
+  for (const QChar c : argument) {
+    if (c == QLatin1Char('\\')) {
+      ++backslashes;
+      continue;
+    }
+    if (c == QLatin1Char('"')) {
+      out += QString(backslashes * 2 + 1, QLatin1Char('\\'));
+    } else {
+      out += QString(backslashes, QLatin1Char('\\'));
+    }
+    backslashes = 0;
+    out += c;
+  }
+  out += QString(backslashes * 2, QLatin1Char('\\'));
+  out += QLatin1Char('"');
+  return out;
+}
+
+}  // namespace
+
+QString CurrentCmd() {
+  if (QCoreApplication::instance() == nullptr) return {};
+  QStringList parts;
+  for (const QString& argument : QCoreApplication::arguments()) {
+    parts << QuoteForDisplay(argument);
+  }
+  return parts.join(QLatin1Char(' '));
+}
+
+}  // namespace qtbaseex::process
+
+namespace qtbaseex::gstring {
+
+std::wstring ToWString(const std::string& utf8) { return base::gstring::FromUtf8(utf8); }
+
+}  // namespace qtbaseex::gstring
+
+namespace qtbaseex::file {
+
+bool SaveTextDatatoLocalFile(const std::string& text, const std::wstring& directory,
+                             const std::string& file_name) {
+  if (directory.empty() || file_name.empty()) return false;
+  // Bytes of the path as the file system holds them: no locale round trip.
+  const std::filesystem::path dir_path = base::gstring::ToPath(directory);
+  const QString dir = QFile::decodeName(QByteArray::fromStdString(dir_path.native()));
+  const QString name = QFile::decodeName(QByteArray::fromStdString(file_name));
+  if (name.contains(QLatin1Char('/')) || name == QLatin1String(".") ||
+      name == QLatin1String("..")) {
+    return false;  // a name, not a path: never write outside the directory
+  }
+  if (!QDir().mkpath(dir)) return false;
+
+  // QSaveFile writes a temporary file beside the target, syncs it and renames
+  // it over the target on commit; a failure leaves the old content in place.
+  QSaveFile out(QDir(dir).filePath(name));
+  out.setDirectWriteFallback(false);
+  if (!out.open(QIODevice::WriteOnly)) return false;
+  const qint64 size = static_cast<qint64>(text.size());
+  if (out.write(text.data(), size) != size) {
+    out.cancelWriting();
+    return false;
+  }
+  return out.commit();
+}
+
+}  // namespace qtbaseex::file
+
+namespace qtbaseex::monitor {
+
+double GetScreenPhysicalInch() {
+  // QGuiApplication's statics must not be touched without the object.
+  if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) return 0.0;
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return 0.0;
+  const QSizeF size = screen->physicalSize();  // millimetres
+  const double diagonal_mm = std::hypot(size.width(), size.height());
+  if (!(diagonal_mm > 0.0)) return 0.0;
+  return diagonal_mm / 25.4;
+}
+
+}  // namespace qtbaseex::monitor

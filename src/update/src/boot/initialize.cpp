@@ -1,0 +1,33 @@
+#include "boot/initialize.h"
+
+#include <QString>
+#include <QStringList>
+
+#include "base/multi_inst.h"
+#include "command_line.h"
+#include "qtbaseex/helpers.h"
+#include "qtbaseex/log/categories.h"
+#include "qtbaseex/log/logger.h"
+
+namespace boot {
+
+void Initialize() {
+  MultiInst::Instance()->Init(L"Quarrion", 0);
+  qtbaseex::log::Logger::Instance()->Initialize();
+
+  // wired in when reporting lands: StartReporting();
+
+  // Crash reporting is armed here once its agent exists.
+
+  qCInfo(lc_app_launch).noquote().nospace() << qtbaseex::process::CurrentCmd();
+
+  // wired in when the hook lands: common_hook::InstallTerminateProcessHook();
+
+  // Options are parsed last: nothing above may depend on them.
+  command_line::Setup(QStringList{QStringLiteral("appstore-pid"),
+                                  QStringLiteral("launch-store-tray"),
+                                  QStringLiteral("pseudo-protocol"),
+                                  QStringLiteral("restore-language-restart-apps")});
+}
+
+}  // namespace boot

@@ -1,0 +1,43 @@
+// Entry of the update helper: one straight pass on the main thread, no event
+// loop, exit code 0 whatever the stages did.
+#include <QApplication>
+#include <QByteArray>
+
+#include "boot/initialize.h"
+#include "qtbaseex/log/logger.h"
+
+namespace {
+
+// The helper never shows a window; on a machine without a display Qt still
+// needs a platform, and the offscreen one needs no server.
+void ChooseHeadlessPlatformIfNeeded() {
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+      !qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
+    qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ChooseHeadlessPlatformIfNeeded();
+  QApplication application(argc, argv);
+
+  boot::Initialize();
+
+  // --- Restart of the client (update::RestartAppStore) goes here.
+
+  // --- Refresh of the built-in packages (RefreshBuiltinPackagesConfig) goes here.
+
+  // --- Installed-application store: list the default source's apps and
+  //     refresh each (InstalledAppStore, QueryInstalledApps, RefreshAppConfig)
+  //     goes here.
+
+  // Shutdown. The reporter's worker is drained before the SDK goes away.
+  // wired in when reporting lands: take the worker out of
+  // nimbrel_report::Reporter::Instance() and destroy it, then
+  // SkirraClient::UninitSDK().
+
+  qtbaseex::log::Logger::Instance()->UnInitialize();
+  return 0;
+}
