@@ -3,3 +3,7 @@
 #pragma once
 
 void StartReporting();
+
+// What the delayed probe thread runs, 500 ms after it starts: the
+// virtualisation-state cache (skipped on Windows 7) and the graphics update.
+void RunDelayedProbes();
