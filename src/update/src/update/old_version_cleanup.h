@@ -1,0 +1,55 @@
+// Removal helpers of the old-version cleanup. General routines: they refuse
+// root-level and protected folders, never follow a symbolic link or enter a
+// mount point, and hand every outcome to the caller's callback.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+#include <system_error>
+
+namespace util::filesystem {
+
+// Outcome codes handed to RemovePath's result callback.
+enum err : int {
+  kRemoved = 0,
+  kStillPresent = -10,  // still there after the attempt
+  kNotFound = -13,      // did not exist
+  kRefused = -14,       // root-level or protected path: left untouched
+};
+
+}  // namespace util::filesystem
+
+namespace update {
+
+using RemoveFilter = std::function<bool(const std::filesystem::path&)>;
+using RemoveResult = std::function<bool(const std::filesystem::path&, bool, util::filesystem::err)>;
+
+// Removes a file or a directory tree. `filter` returns false for a path that
+// must stay (its parents then stay too); `onResult(path, removed, err)` hears
+// the outcome of each path and returns whether to go on. Links and mount
+// points are removed themselves, never followed. *allRemoved is cleared when
+// anything stays. Returns false only when a callback asked to stop.
+bool RemovePath(const std::filesystem::path& path, const RemoveFilter& filter,
+                const RemoveResult& onResult, bool* allRemoved);
+
+// Removes a file; when it cannot be removed, moves it to "<name>.~del_XXXX"
+// and schedules that for deletion at reboot. 0 when the path is gone (or never
+// existed), -10 when it is still there (also for a name already marked).
+int ForceDeleteFile(const std::filesystem::path& path, std::error_code& ec);
+
+struct NoCaseLess {
+  bool operator()(const std::wstring& a, const std::wstring& b) const;
+};
+using FolderSet = std::set<std::wstring, NoCaseLess>;
+
+// The folders RemovePath refuses, built once on first use.
+const FolderSet& ProtectedFolders();
+
+namespace internal {
+// The file-local cleanup of the restart, reachable for tests.
+void ClearOldVersionForTesting();
+}  // namespace internal
+
+}  // namespace update

@@ -1,0 +1,255 @@
+#include "update/update.h"
+
+#include <QDebug>
+#include <QString>
+#include <array>
+#include <cstdio>
+#include <cwchar>
+#include <map>
+#include <string>
+#include <system_error>
+
+#include "base/gstring.h"
+#include "base/multi_inst.h"
+#include "base/process.h"
+#include "base/system.h"
+#include "command_line.h"
+#include "common/report/kill_process_report.h"
+#include "emulator/shared/utils/process_utils.h"
+#include "emulator/shared/utils/vm_utils.h"
+#include "platform/process.h"
+#include "qtbaseex/log/categories.h"
+#include "update/old_version_cleanup.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kClientComponent = 1;
+constexpr std::uint64_t kForcedQuitMs = 15000;
+constexpr const char kKiller[] = "QuarrionUpdate";
+constexpr const char kCleanupLocation[] = "`anonymous-namespace'::ClearOldVersion";
+constexpr const char kRestartLocation[] = "update::RestartAppStore";
+
+// Every product program that may still run from an old version directory.
+constexpr std::array<const wchar_t*, 13> kProductImages = {
+    L"NimbrelAiAssistant.exe", L"NimbrelAiDocSeeker.exe", L"QuarrionAssistantToast.exe",
+    L"NimbrelDlSvr.exe",       L"NimbrelInstaller.exe",   L"QuarrionLauncher.exe",
+    L"QuarrionVfs.exe",        L"NimbrelUpdate.exe",      L"QuarrionAssistant.exe",
+    L"QuarrionEmulator.exe",   L"Quarrion.exe",           L"QuarrionVm.exe",
+    L"QuarrionService.exe",
+};
+
+QString Q(const fs::path& path) { return QString::fromStdWString(base::gstring::FromPath(path)); }
+
+struct Version {
+  unsigned parts[4] = {0, 0, 0, 0};
+  friend bool operator<(const Version& a, const Version& b) {
+    for (int i = 0; i < 4; ++i) {
+      if (a.parts[i] != b.parts[i]) return a.parts[i] < b.parts[i];
+    }
+    return false;
+  }
+};
+
+// A directory name is a version when all four numbers are read; text after
+// the fourth is ignored.
+bool ParseVersion(const fs::path& name, Version* version) {
+  const std::wstring text = base::gstring::FromPath(name);
+  return std::swscanf(text.c_str(), L"%u.%u.%u.%u", &version->parts[0], &version->parts[1],
+                      &version->parts[2], &version->parts[3]) == 4;
+}
+
+// Only real directories are versions: a link named like a version is not
+// followed into whatever it points at.
+bool IsRealDirectory(const fs::directory_entry& entry) {
+  std::error_code ec;
+  return entry.symlink_status(ec).type() == fs::file_type::directory;
+}
+
+// Visits the entries of `root` one level deep, in listing order. An error
+// while listing ends the listing; it never ends the process.
+template <typename Visit>
+void ForEachEntry(const fs::path& root, Visit&& visit) {
+  if (root.empty()) return;
+  std::error_code ec;
+  fs::directory_iterator it(root, ec);
+  if (ec) return;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    visit(*it);
+  }
+  if (ec) {
+    qCWarning(lc_update) << "failed to list directory: " << Q(root)
+                         << QString::fromStdString(ec.message());
+  }
+}
+
+void ClearOldVersion() {
+  qCInfo(lc_update) << "ClearOldVersion...";
+  MultiInst* inst = MultiInst::Instance();
+  fs::path root = base::gstring::ToPath(inst->GetComponentInstallRoot(kClientComponent, false));
+  if (!root.empty()) root = vm::utils::NormalizePath(root);
+  const fs::path current = vm::utils::NormalizePath(
+      base::gstring::ToPath(inst->GetCurrentComponentDirectory(kClientComponent, false)));
+  Version current_version;
+  if (!ParseVersion(current.filename(), &current_version)) {
+    qCCritical(lc_update) << "invalid version directory: " << Q(current);
+    return;
+  }
+
+  // The most recent older version keeps its logs.
+  Version best;
+  fs::path previous_dir;
+  ForEachEntry(root, [&](const fs::directory_entry& entry) {
+    Version v;
+    if (IsRealDirectory(entry) && ParseVersion(entry.path().filename(), &v) &&
+        v < current_version && best < v) {
+      best = v;
+      previous_dir = entry.path();
+    }
+  });
+  fs::path keep_logs;
+  if (!previous_dir.empty()) keep_logs = vm::utils::NormalizePath(previous_dir / "logs");
+
+  const update::RemoveFilter keep_filter = [&keep_logs](const fs::path& p) {
+    return keep_logs.empty() || !(p == keep_logs);
+  };
+  const update::RemoveResult file_callback = [](const fs::path& path, bool removed,
+                                                util::filesystem::err err) {
+    if (err == util::filesystem::kRefused) return true;
+    if (removed) {
+      qCWarning(lc_update) << "remove file force: " << Q(path);
+      return true;
+    }
+    std::error_code ec;
+    if (update::ForceDeleteFile(path, ec) == 0) {
+      qCWarning(lc_update) << "remove file force: " << Q(path);
+    } else {
+      qCWarning(lc_update) << "failed to remove file: " << Q(path);
+    }
+    return true;
+  };
+  const update::RemoveResult directory_callback = [](const fs::path& path, bool removed,
+                                                     util::filesystem::err err) {
+    if (err == util::filesystem::kRefused || removed) return true;
+    std::error_code ec;
+    if (update::ForceDeleteFile(path, ec) != 0) {
+      qCWarning(lc_update) << "failed to remove file: " << Q(path);
+    }
+    return true;
+  };
+
+  ForEachEntry(root, [&](const fs::directory_entry& entry) {
+    const fs::path p = vm::utils::NormalizePath(entry.path());
+    Version v;
+    if (p == current || !IsRealDirectory(entry) || !ParseVersion(entry.path().filename(), &v) ||
+        !(v < current_version)) {
+      return;
+    }
+    qCInfo(lc_update) << "removing directory: " << Q(p);
+    bool all_removed = true;
+    for (const wchar_t* image : kProductImages) {
+      const std::wstring_view name(image);
+      const fs::path file = p / base::gstring::ToPath(name);
+      if (name == L"QuarrionEmulator.exe") {
+        vm::utils::ForceKillInfo info;
+        info.where = kCleanupLocation;
+        info.file = __FILE__;
+        info.line = __LINE__;
+        info.msg = "";
+        vm::utils::ForceQuitNimbrel(
+            vm::utils::KeepWaitingUntil(platform::TickCount64() + kForcedQuitMs), &info);
+      }
+      bool handled = false;
+      const std::array<std::wstring_view, 1> names{name};
+      kill_process_report::InternalKillProcessWithReportT(
+          names, kKiller, kCleanupLocation, p, 5000, 0,
+          [&](const fs::path&, unsigned long, unsigned long) {
+            update::RemovePath(file, keep_filter, file_callback, &all_removed);
+            handled = true;
+          });
+      if (!handled) update::RemovePath(file, keep_filter, file_callback, &all_removed);
+    }
+    update::RemovePath(p, keep_filter, directory_callback, &all_removed);
+  });
+}
+
+// Starts the client (with a pseudo-protocol) or the launcher, passing on the
+// options this helper was given. Not waited for; a failed start is dropped.
+void LaunchAppStore() {
+  QCommandLineParser& parser = command_line::Instance();
+  std::map<std::string, std::string> options{
+      {"from", std::to_string(6)},
+      {"launch-proc-name", "Quarrion.exe"},
+  };
+  if (parser.isSet(QStringLiteral("launch-store-tray"))) options["silent"] = "";
+  if (parser.isSet(QStringLiteral("restore-language-restart-apps"))) {
+    options["restore-language-restart-apps"] = "";
+  }
+  MultiInst* inst = MultiInst::Instance();
+  if (parser.isSet(QStringLiteral("pseudo-protocol"))) {
+    options["pseudo-protocol"] =
+        parser.value(QStringLiteral("pseudo-protocol")).toUtf8().toStdString();
+    const std::wstring arguments = command_line::BuildArgs(options);
+    const fs::path file =
+        base::gstring::ToPath(inst->GetCurrentComponentDirectory(kClientComponent, false)) /
+        "Quarrion.exe";
+    DWORD exit_code = 0;
+    ShellExecuteOpen(file, arguments, &exit_code, false, fs::path(), 1);
+  } else {
+    const fs::path file =
+        base::gstring::ToPath(inst->GetComponentInstallRoot(kClientComponent, false)) /
+        "QuarrionLauncher.exe";
+    const std::wstring arguments = command_line::BuildArgs(options);
+    ShellExecuteOpenExitCode(file, arguments, false, fs::path(), 1);
+  }
+}
+
+}  // namespace
+
+namespace update {
+
+void RestartAppStore() {
+  qCInfo(lc_update) << "RestartAppStore begin...";
+
+  // Ask the emulator to quit; its own exit is awaited later, with force.
+  {
+    const std::uint64_t deadline = platform::TickCount64();
+    vm::utils::ForceQuitNimbrel(vm::utils::KeepWaitingUntil(deadline), nullptr);
+  }
+
+  // The old client must be gone before anything of it is removed.
+  {
+    const QString text = command_line::Instance().value(QStringLiteral("appstore-pid"));
+    const DWORD pid = QString::fromUtf8(text.toUtf8()).toUInt(nullptr, 10);
+    base::process::WaitForProcessUntilExit(pid, platform::kInfinite);
+  }
+
+  kill_process_report::InternalKillProcessWithReport(L"Quarrion.exe", kKiller, kRestartLocation,
+                                                     fs::path(), 5000, 0);
+
+  {
+    const std::uint64_t deadline = platform::TickCount64() + kForcedQuitMs;
+    vm::utils::ForceKillInfo info;
+    info.where = kRestartLocation;
+    info.file = __FILE__;
+    info.line = __LINE__;
+    info.msg = "";
+    const bool enabled =
+        base::system::PrivilegeToken::AdjustPrivilegeToken(true, L"SeDebugPrivilege");
+    vm::utils::ForceQuitNimbrel(vm::utils::KeepWaitingUntil(deadline), &info);
+    if (enabled) base::system::PrivilegeToken::AdjustPrivilegeToken(false, L"SeDebugPrivilege");
+  }
+
+  ClearOldVersion();
+  LaunchAppStore();
+
+  qCInfo(lc_update) << "RestartAppStore end.";
+}
+
+namespace internal {
+void ClearOldVersionForTesting() { ClearOldVersion(); }
+}  // namespace internal
+
+}  // namespace update
