@@ -5,6 +5,7 @@
 
 #include "boot/initialize.h"
 #include "qtbaseex/log/logger.h"
+#include "update/update.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
 
   boot::Initialize();
 
-  // --- Restart of the client (update::RestartAppStore) goes here.
+  update::RestartAppStore();
 
   // --- Refresh of the built-in packages (RefreshBuiltinPackagesConfig) goes here.
 
