@@ -4,6 +4,7 @@
 #include <QByteArray>
 
 #include "boot/initialize.h"
+#include "common/report/reporter.h"
 #include "qtbaseex/log/logger.h"
 #include "update/update.h"
 
@@ -34,10 +35,10 @@ int main(int argc, char** argv) {
   //     refresh each (InstalledAppStore, QueryInstalledApps, RefreshAppConfig)
   //     goes here.
 
-  // Shutdown. The reporter's worker is drained before the SDK goes away.
-  // wired in when reporting lands: take the worker out of
-  // nimbrel_report::Reporter::Instance() and destroy it, then
-  // SkirraClient::UninitSDK().
+  // Shutdown. Destroying the reporter's worker sends every queued event; only
+  // then may the SDK go away, and the log last of all.
+  nimbrel_report::Reporter::Instance().TakeWorker().reset();
+  skirra::SkirraClient::UninitSDK();
 
   qtbaseex::log::Logger::Instance()->UnInitialize();
   return 0;

@@ -5,6 +5,8 @@
 
 #include "base/multi_inst.h"
 #include "command_line.h"
+#include "common/common_hook/common_hook.h"
+#include "common/report/start_reporting.h"
 #include "qtbaseex/helpers.h"
 #include "qtbaseex/log/categories.h"
 #include "qtbaseex/log/logger.h"
@@ -15,13 +17,13 @@ void Initialize() {
   MultiInst::Instance()->Init(L"Quarrion", 0);
   qtbaseex::log::Logger::Instance()->Initialize();
 
-  // wired in when reporting lands: StartReporting();
+  StartReporting();
 
   // Crash reporting is armed here once its agent exists.
 
   qCInfo(lc_app_launch).noquote().nospace() << qtbaseex::process::CurrentCmd();
 
-  // wired in when the hook lands: common_hook::InstallTerminateProcessHook();
+  common_hook::InstallTerminateProcessHook();
 
   // Options are parsed last: nothing above may depend on them.
   command_line::Setup(QStringList{QStringLiteral("appstore-pid"),
