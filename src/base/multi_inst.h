@@ -5,20 +5,41 @@
 // how a test or the demo lays out a sandbox machine.
 //
 // Layout under the home (defaults):
-//   registry/            the emulated registry roots
-//   install/             component install root (client: versions inside)
-//   install/<Version>/   current component directory
-//   appdata/<type>/      application data (type 4: databases)
-//   shared/              shared directory (guest configuration files)
-//   temp/                product temporary directory
-//   logs/                this process's log files
+//   registry/                 the emulated registry roots (HKCU.db, HKLM.db)
+//   install/                  install root of components 0 and 1 (the client:
+//                             launcher beside one directory per version)
+//   install/<Version>/        the client's current component directory
+//   components/<Name>/        install root of any other component
+//   components/<Name>/<Version>/  its current component directory
+//   appdata/<type>/           application data (type 4: the databases)
+//   shared/                   shared directory (config/<package>.conf)
+//   temp/                     product temporary directory (type 0;
+//                             temp/<type> for other types)
+//   logs/                     log files of the running programs
 //
-// Registry overrides (HKCU, under GetComponentRegRoot(c)): "InstallRoot",
-// "Version", "InstallSource"; under GetComponentRegRoot(0): "SharedDirectory",
-// "AppdataDirectory", "TempDirectory", "Channel", "ClientType", "ImageType",
-// "FromSource", "ExperimentId", "SkirraDebugMode", "ApiLocalDebugMode".
+// Registry roots: GetComponentRegRoot(0) = "Software\<product>", any other
+// component "Software\<product>\<Name>" with Name 1 "Client", 2 "Emulator",
+// 3 "Vm", 4 "Service", 13 "Assistant", 201 "Update", else "Component<n>".
+// GetNimbrelEnvRegRoot() = "Software\<product>\Env".
+//
+// Overrides are read from HKCU first, then HKLM, then the default:
+//   under GetComponentRegRoot(c): "InstallRoot" (string), "Version" (string,
+//     default "1.0.0.0");
+//   under GetComponentRegRoot(0): "MainVersion" (default: the client's
+//     version), "InstallSource", "SharedDirectory", "AppdataDirectory",
+//     "TempDirectory" (strings; a directory override replaces the base
+//     directory, the type subdirectory is still added), "FromSource",
+//     "ExperimentId", "Oaid<type>" (strings), "Channel" (number, default 0),
+//     "ClientType" (number, default 1), "ImageType" (number, default 0),
+//     "SkirraDebugMode", "ApiLocalDebugMode" (numbers, non-zero = on);
+//   under GetNimbrelEnvRegRoot(): "ConfigServiceUrl", "ConfigServiceAltUrl"
+//     (strings, the configuration service's primary and alternative base
+//     addresses).
+// The machine identifier lives in HKLM under GetComponentRegRoot(0), value
+// "MachineGuid" (see yvok_guid.h).
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -36,7 +57,10 @@ class MultiInst {
  public:
   static MultiInst* Instance();
 
-  // Once at start-up. Sets up the emulated registry under the product home.
+  // At start-up, before any other call (a call made earlier initialises with
+  // the defaults). Reads the product home from the environment and points the
+  // emulated registry at it. May be called again: the instance then answers
+  // for the new home.
   void Init(const std::wstring& product, ComponentType component);
 
   std::filesystem::path Home() const;  // the product home
@@ -53,6 +77,10 @@ class MultiInst {
   std::wstring GetAppdataNimbrelDirectory(AppdataDirectoryType type, bool create = false);
   std::filesystem::path GetTempNimbrelDirectory(TempDirectoryType type, bool create = false);
 
+  // Base addresses of the configuration service (no trailing path).
+  std::wstring GetConfigServiceUrl();
+  std::wstring GetConfigServiceAltUrl();
+
   std::string GetFromSource();
   std::string GetExperimentId();
   std::string GetOaid(OaidTypeConst type);
@@ -63,16 +91,24 @@ class MultiInst {
   bool GetSkirraDebugMode();
   bool GetApiLocalDebugMode();
 
-  const std::wstring& Product() const { return product_; }
-  ComponentType Component() const { return component_; }
+  std::wstring Product() const;
+  ComponentType Component() const;
 
  private:
   MultiInst() = default;
-  std::wstring StringSetting(ComponentType type, const wchar_t* name, const std::wstring& fallback);
-  std::uint64_t NumberSetting(const wchar_t* name, std::uint64_t fallback);
+  void EnsureInit();
+  std::filesystem::path HomeLocked() const;
+  // Override from HKCU, then HKLM, under `key`; `fallback` when neither has it.
+  std::wstring StringSetting(const std::wstring& key, const wchar_t* name,
+                             const std::wstring& fallback);
+  std::uint64_t NumberSetting(const std::wstring& key, const wchar_t* name, std::uint64_t fallback);
+  // `base_dir` (or its override `override_name`) joined with `sub`, created on request.
+  std::wstring Directory(const wchar_t* override_name, const std::filesystem::path& base_dir,
+                         const std::filesystem::path& sub, bool create);
 
   mutable std::mutex mutex_;
   std::wstring product_ = L"Quarrion";
   ComponentType component_ = 0;
+  std::filesystem::path home_;
   bool initialised_ = false;
 };

@@ -1,5 +1,6 @@
 // Registry access of the base library. Numbers are read as 64-bit whatever
-// their stored width; failures give the default.
+// their stored width and written as a DWORD when they fit (else a QWORD);
+// failures and values of another type give the default.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@ namespace base::reg {
 
 std::uint64_t GetValue(HKEY root, std::wstring_view subkey, std::wstring_view name,
                        std::uint64_t default_value);
+// `expand` replaces %NAME% references with environment values.
 std::wstring GetValue(HKEY root, std::wstring_view subkey, std::wstring_view name,
                       std::wstring_view default_value, bool expand = false);
 bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name, std::uint64_t value);
@@ -24,7 +26,9 @@ inline bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name
                      const wchar_t* value) {
   return SetValue(root, subkey, name, std::wstring_view(value));
 }
+// With an empty name: whether the key exists.
 bool IsExist(HKEY root, std::wstring_view subkey, std::wstring_view name);
+// True when the value is gone afterwards (also when it never existed).
 bool DeleteValue(HKEY root, std::wstring_view subkey, std::wstring_view name, bool wow64_64 = false);
 
 }  // namespace base::reg

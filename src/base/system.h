@@ -16,17 +16,24 @@ using KillCallback =
 
 // Ends every process whose image file name is one of `names` (compared
 // case-insensitively) and, when `directory` is not empty, whose image lies in
-// that directory. Waits up to `wait_ms` for each to end. Calls `callback` once
-// per process it tried to end, with the matched image name, the pid and 0 or
-// the error. Returns how many processes were ended. `flags` is reserved (0).
+// that directory or below it (compared element by element after lexical
+// normalisation; a directory reached through a symbolic link matches too).
+// Never ends the calling process. Terminates through
+// platform::TerminateProcess, so the termination hook sees every kill, and
+// waits up to `wait_ms` for each to end. Calls `callback` once per process it
+// tried to end, with the matched image name as given, the pid and 0 or the
+// error (258 when it had not ended within `wait_ms`). Returns how many
+// processes were ended. `flags` is reserved (0).
 unsigned KillProcess(std::span<const std::wstring_view> names, const std::filesystem::path& directory,
                      unsigned wait_ms, unsigned long flags, const KillCallback& callback);
 
 class PrivilegeToken {
  public:
-  // Returns whether the privilege is held and enabled (disabling: whether it
-  // was switched off). On POSIX "SeDebugPrivilege" stands for the power to
-  // signal other users' processes (CAP_KILL).
+  // Enabling returns whether the privilege is now held and enabled.
+  // Disabling undoes what the matching enable switched on (a privilege that
+  // was enabled before stays) and returns whether that worked. On POSIX
+  // "SeDebugPrivilege" stands for the power to signal other users' processes
+  // (CAP_KILL in the calling thread's effective set); other names fail.
   static bool AdjustPrivilegeToken(bool enable, const wchar_t* privilege);
 };
 

@@ -1,6 +1,13 @@
 // Registry. On POSIX an emulation of the Windows registry in SQLite: one file
-// per root under a directory given once per process, keys and value names
-// compared case-insensitively, typed values. Several processes share it.
+// per root (HKCU.db, HKLM.db) under a storage directory, keys and value names
+// compared case-insensitively (the first spelling is kept for display), typed
+// values with the Windows type numbers. Several processes share the files
+// (write-ahead log, busy time-out); every call is thread-safe. A root file
+// that is not a database is moved aside as "<name>.corrupt" and recreated.
+//
+// Subkeys are backslash-separated; leading, trailing and doubled separators
+// are ignored. Writing a value creates its key and the key's ancestors, as
+// RegCreateKeyEx does.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "platform/error.h"
 
@@ -17,23 +25,49 @@ namespace platform::registry {
 enum class Root { kCurrentUser, kLocalMachine };
 
 // Where the emulated roots live (ignored by a native backend). Must be set
-// before the first access; the base library sets it from the product home.
+// before the first access (until then every access fails with 3); the base
+// library sets it from the product home. Setting it again closes the open
+// files, so the next access uses the new directory.
 void SetStorageDirectory(const std::filesystem::path& directory);
 std::filesystem::path StorageDirectory();
 
 using Value = std::variant<std::uint32_t, std::uint64_t, std::wstring>;
 
+// Windows value type numbers, as stored.
+inline constexpr std::uint32_t kTypeString = 1;       // REG_SZ
+inline constexpr std::uint32_t kTypeDword = 4;        // REG_DWORD
+inline constexpr std::uint32_t kTypeMultiString = 7;  // REG_MULTI_SZ
+inline constexpr std::uint32_t kTypeQword = 11;       // REG_QWORD
+
 // Reads a value; std::nullopt when the key or value is absent or unreadable.
+// A multi-string is read with ReadMultiString only.
 std::optional<Value> Read(Root root, std::wstring_view subkey, std::wstring_view name);
 ErrorCode WriteDword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint32_t v);
 ErrorCode WriteQword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint64_t v);
 ErrorCode WriteString(Root root, std::wstring_view subkey, std::wstring_view name, std::wstring_view v);
 ErrorCode WriteMultiString(Root root, std::wstring_view subkey, std::wstring_view name,
                            const std::vector<std::wstring>& v);
+// Empty strings inside a multi-string are kept (PendingFileRenameOperations
+// relies on them). std::nullopt when absent or not a multi-string.
 std::optional<std::vector<std::wstring>> ReadMultiString(Root root, std::wstring_view subkey,
                                                          std::wstring_view name);
+// Appends `items` to a multi-string value (created when absent) in one
+// transaction, so concurrent appenders lose nothing. A value of another type
+// is replaced.
+ErrorCode AppendMultiString(Root root, std::wstring_view subkey, std::wstring_view name,
+                            const std::vector<std::wstring>& items);
+// Writes `value` only when the value does not exist yet, atomically across
+// processes; *stored receives what the registry holds afterwards (the
+// existing string, or `value`). An existing value that is not a non-empty
+// string is replaced.
+ErrorCode CreateStringIfAbsent(Root root, std::wstring_view subkey, std::wstring_view name,
+                               std::wstring_view value, std::wstring* stored);
+// Type number of a value; std::nullopt when absent.
+std::optional<std::uint32_t> ValueType(Root root, std::wstring_view subkey, std::wstring_view name);
+// 2 when the value does not exist.
 ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view name);
-// Deletes the key, its values and its subkeys.
+// Deletes the key, its values and its subkeys. 2 when the key does not exist;
+// the root itself (empty subkey) cannot be deleted (5).
 ErrorCode DeleteKey(Root root, std::wstring_view subkey);
 bool ValueExists(Root root, std::wstring_view subkey, std::wstring_view name);
 bool KeyExists(Root root, std::wstring_view subkey);

@@ -1,0 +1,237 @@
+#include "base/multi_inst.h"
+
+#include <cstdlib>
+#include <system_error>
+
+#include "base/gstring.h"
+#include "base/reg.h"
+#include "platform/registry.h"
+
+namespace {
+
+constexpr wchar_t kDefaultVersion[] = L"1.0.0.0";
+// Reserved names that never resolve: a machine without a configured service
+// fails fast instead of talking to a stranger.
+constexpr wchar_t kDefaultConfigServiceUrl[] = L"https://conf.quarrion.example";
+constexpr wchar_t kDefaultConfigServiceAltUrl[] = L"https://conf-alt.quarrion.example";
+
+std::filesystem::path HomeFromEnvironment() {
+  const char* home = std::getenv("QUARRION_HOME");
+  if (home != nullptr && *home != '\0') return std::filesystem::path(home);
+  std::filesystem::path data;
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg != nullptr && *xdg == '/') {
+    data = xdg;
+  } else if (const char* user_home = std::getenv("HOME"); user_home != nullptr && *user_home != '\0') {
+    data = std::filesystem::path(user_home) / ".local" / "share";
+  } else {
+    std::error_code ec;
+    data = std::filesystem::temp_directory_path(ec);
+    if (ec) data = "/tmp";
+  }
+  return data / "Quarrion";
+}
+
+std::wstring ComponentName(ComponentType type) {
+  switch (type) {
+    case 1: return L"Client";
+    case 2: return L"Emulator";
+    case 3: return L"Vm";
+    case 4: return L"Service";
+    case 13: return L"Assistant";
+    case 201: return L"Update";
+    default: return L"Component" + std::to_wstring(type);
+  }
+}
+
+std::wstring PathText(const std::filesystem::path& p) { return base::gstring::FromPath(p); }
+
+}  // namespace
+
+MultiInst* MultiInst::Instance() {
+  static MultiInst instance;
+  return &instance;
+}
+
+void MultiInst::Init(const std::wstring& product, ComponentType component) {
+  const std::filesystem::path home = HomeFromEnvironment();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    product_ = product.empty() ? std::wstring(L"Quarrion") : product;
+    component_ = component;
+    home_ = home;
+    initialised_ = true;
+  }
+  platform::registry::SetStorageDirectory(home / "registry");
+}
+
+void MultiInst::EnsureInit() {
+  bool needed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    needed = !initialised_;
+  }
+  if (needed) Init(L"Quarrion", 0);
+}
+
+std::filesystem::path MultiInst::HomeLocked() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return home_;
+}
+
+std::filesystem::path MultiInst::Home() const {
+  const_cast<MultiInst*>(this)->EnsureInit();
+  return HomeLocked();
+}
+
+std::filesystem::path MultiInst::LogsDirectory() const { return Home() / "logs"; }
+
+std::wstring MultiInst::Product() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return product_;
+}
+
+ComponentType MultiInst::Component() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return component_;
+}
+
+std::wstring MultiInst::StringSetting(const std::wstring& key, const wchar_t* name,
+                                      const std::wstring& fallback) {
+  EnsureInit();
+  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    const auto v = platform::registry::Read(root, key, name);
+    if (v) {
+      if (const auto* s = std::get_if<std::wstring>(&*v)) return *s;
+    }
+  }
+  return fallback;
+}
+
+std::uint64_t MultiInst::NumberSetting(const std::wstring& key, const wchar_t* name,
+                                       std::uint64_t fallback) {
+  EnsureInit();
+  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+    const auto v = platform::registry::Read(root, key, name);
+    if (!v) continue;
+    if (const auto* d = std::get_if<std::uint32_t>(&*v)) return *d;
+    if (const auto* q = std::get_if<std::uint64_t>(&*v)) return *q;
+  }
+  return fallback;
+}
+
+std::wstring MultiInst::Directory(const wchar_t* override_name, const std::filesystem::path& base_dir,
+                                  const std::filesystem::path& sub, bool create) {
+  std::filesystem::path dir = base_dir;
+  const std::wstring custom = StringSetting(GetComponentRegRoot(0), override_name, L"");
+  if (!custom.empty()) dir = base::gstring::ToPath(custom);
+  if (!sub.empty()) dir /= sub;
+  if (create) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+  }
+  return PathText(dir);
+}
+
+std::wstring MultiInst::GetComponentRegRoot(ComponentType type) {
+  std::wstring root = L"Software\\" + Product();
+  if (type != 0) root += L"\\" + ComponentName(type);
+  return root;
+}
+
+std::wstring MultiInst::GetNimbrelEnvRegRoot() { return L"Software\\" + Product() + L"\\Env"; }
+
+std::wstring MultiInst::GetComponentInstallRoot(ComponentType type, bool create) {
+  const std::filesystem::path home = Home();
+  const std::filesystem::path fallback =
+      (type == 0 || type == 1) ? home / "install"
+                               : home / "components" / base::gstring::ToPath(ComponentName(type));
+  const std::wstring custom = StringSetting(GetComponentRegRoot(type), L"InstallRoot", L"");
+  const std::filesystem::path root = custom.empty() ? fallback : base::gstring::ToPath(custom);
+  if (create) {
+    std::error_code ec;
+    std::filesystem::create_directories(root, ec);
+  }
+  return PathText(root);
+}
+
+std::wstring MultiInst::GetCurrentComponentDirectory(ComponentType type, bool create) {
+  const std::wstring root = GetComponentInstallRoot(type, false);
+  const std::wstring version = GetComponentVersion(type);
+  if (root.empty() || version.empty()) return root;
+  const std::filesystem::path dir = base::gstring::ToPath(root) / base::gstring::ToPath(version);
+  if (create) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+  }
+  return PathText(dir);
+}
+
+std::wstring MultiInst::GetComponentVersion(ComponentType type) {
+  if (type == 0) return GetMainVersion();
+  return StringSetting(GetComponentRegRoot(type), L"Version", kDefaultVersion);
+}
+
+std::wstring MultiInst::GetMainVersion() {
+  const std::wstring main = StringSetting(GetComponentRegRoot(0), L"MainVersion", L"");
+  return main.empty() ? GetComponentVersion(1) : main;
+}
+
+std::wstring MultiInst::GetInstallSource() {
+  return StringSetting(GetComponentRegRoot(0), L"InstallSource", L"");
+}
+
+std::wstring MultiInst::GetSharedDirectory(bool create) {
+  return Directory(L"SharedDirectory", Home() / "shared", {}, create);
+}
+
+std::wstring MultiInst::GetAppdataNimbrelDirectory(AppdataDirectoryType type, bool create) {
+  return Directory(L"AppdataDirectory", Home() / "appdata", std::to_string(type), create);
+}
+
+std::filesystem::path MultiInst::GetTempNimbrelDirectory(TempDirectoryType type, bool create) {
+  const std::filesystem::path sub = type == 0 ? std::filesystem::path() : std::filesystem::path(std::to_string(type));
+  return base::gstring::ToPath(Directory(L"TempDirectory", Home() / "temp", sub, create));
+}
+
+std::wstring MultiInst::GetConfigServiceUrl() {
+  return StringSetting(GetNimbrelEnvRegRoot(), L"ConfigServiceUrl", kDefaultConfigServiceUrl);
+}
+
+std::wstring MultiInst::GetConfigServiceAltUrl() {
+  return StringSetting(GetNimbrelEnvRegRoot(), L"ConfigServiceAltUrl", kDefaultConfigServiceAltUrl);
+}
+
+std::string MultiInst::GetFromSource() {
+  return base::gstring::ToUtf8(StringSetting(GetComponentRegRoot(0), L"FromSource", L""));
+}
+
+std::string MultiInst::GetExperimentId() {
+  return base::gstring::ToUtf8(StringSetting(GetComponentRegRoot(0), L"ExperimentId", L""));
+}
+
+std::string MultiInst::GetOaid(OaidTypeConst type) {
+  const std::wstring name = L"Oaid" + std::to_wstring(type);
+  return base::gstring::ToUtf8(StringSetting(GetComponentRegRoot(0), name.c_str(), L""));
+}
+
+unsigned MultiInst::GetChannel() {
+  return static_cast<unsigned>(NumberSetting(GetComponentRegRoot(0), L"Channel", 0));
+}
+
+constants::ClientType MultiInst::GetClientType() {
+  return static_cast<constants::ClientType>(static_cast<int>(
+      NumberSetting(GetComponentRegRoot(0), L"ClientType", 1)));
+}
+
+int MultiInst::GetImageType() {
+  return static_cast<int>(NumberSetting(GetComponentRegRoot(0), L"ImageType", 0));
+}
+
+bool MultiInst::GetSkirraDebugMode() {
+  return NumberSetting(GetComponentRegRoot(0), L"SkirraDebugMode", 0) != 0;
+}
+
+bool MultiInst::GetApiLocalDebugMode() {
+  return NumberSetting(GetComponentRegRoot(0), L"ApiLocalDebugMode", 0) != 0;
+}

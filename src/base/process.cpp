@@ -1,0 +1,49 @@
+#include "base/process.h"
+
+#include <algorithm>
+
+#include "base/gstring.h"
+#include "platform/process.h"
+
+namespace base::process {
+
+std::filesystem::path GetCurrentExeFullPath() { return platform::CurrentExecutablePath(); }
+
+std::wstring GetCurrentExePath() { return gstring::FromPath(GetCurrentExeFullPath().parent_path()); }
+
+std::wstring GetCurrentExeName() { return gstring::FromPath(GetCurrentExeFullPath().filename()); }
+
+std::filesystem::path ProcessImagepath(HANDLE process) {
+  std::filesystem::path image;
+  if (process == nullptr || platform::QueryImagePath(process, &image) != platform::kErrorSuccess) {
+    return {};
+  }
+  return image;
+}
+
+bool EnumProcesses(const std::function<bool(const PROCESSENTRY32W&)>& callback) {
+  if (!callback) return false;
+  const auto err = platform::EnumerateProcesses([&](const platform::ProcessEntry& e) {
+    PROCESSENTRY32W entry;
+    entry.th32ProcessID = e.pid;
+    entry.th32ParentProcessID = e.parent_pid;
+    // Truncated like the tool-help snapshot, always NUL-terminated.
+    const std::size_t n = std::min<std::size_t>(e.exe_file.size(), MAX_PATH - 1);
+    std::copy_n(e.exe_file.data(), n, entry.szExeFile);
+    entry.szExeFile[n] = L'\0';
+    return callback(entry);
+  });
+  return err == platform::kErrorSuccess;
+}
+
+bool WaitForProcessUntilExit(DWORD pid, DWORD timeout_ms) {
+  if (pid == 0) return true;
+  // Waiting for ourselves could only end by the time-out (or never).
+  if (pid == platform::CurrentProcessId()) return false;
+  platform::ErrorCode err = 0;
+  platform::ProcessHandle process = platform::OpenProcess(pid, platform::kSynchronize, &err);
+  if (!process) return err == platform::kErrorInvalidParameter;  // no such process: gone
+  return platform::WaitForProcess(process.get(), timeout_ms) == platform::kWaitObject0;
+}
+
+}  // namespace base::process

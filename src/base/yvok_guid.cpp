@@ -1,0 +1,53 @@
+#include "base/yvok_guid.h"
+
+#include <cstdint>
+#include <random>
+
+#include "base/gstring.h"
+#include "base/multi_inst.h"
+#include "platform/registry.h"
+
+namespace base::yvok_guid {
+namespace {
+
+// A random (version 4) GUID in upper-case hex with hyphens.
+std::wstring NewGuidText() {
+  std::random_device rd;
+  std::uint8_t b[16];
+  for (int i = 0; i < 16; i += 4) {
+    const std::uint32_t r = rd();
+    for (int k = 0; k < 4; ++k) b[i + k] = static_cast<std::uint8_t>(r >> (8 * k));
+  }
+  b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);
+  b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);
+  static constexpr wchar_t kHex[] = L"0123456789ABCDEF";
+  std::wstring out;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out.push_back(L'-');
+    out.push_back(kHex[b[i] >> 4]);
+    out.push_back(kHex[b[i] & 0x0F]);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string GetYvokGuid() {
+  const std::wstring key = MultiInst::Instance()->GetComponentRegRoot(0);
+  const auto v = platform::registry::Read(platform::registry::Root::kLocalMachine, key, L"MachineGuid");
+  if (v) {
+    if (const auto* s = std::get_if<std::wstring>(&*v); s != nullptr && !s->empty()) {
+      return gstring::ToUtf8(*s);
+    }
+  }
+  // Created under one transaction: two processes starting at once agree on
+  // whichever identifier was stored first.
+  std::wstring stored;
+  if (platform::registry::CreateStringIfAbsent(platform::registry::Root::kLocalMachine, key,
+                                               L"MachineGuid", NewGuidText(), &stored) != 0) {
+    return {};
+  }
+  return gstring::ToUtf8(stored);
+}
+
+}  // namespace base::yvok_guid

@@ -1,0 +1,556 @@
+// The registry emulation: one SQLite file per root. Keys and value names are
+// stored twice, folded (for lookup) and as first written (for display).
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <system_error>
+
+#include "platform/text.h"
+
+namespace platform::registry {
+namespace {
+
+constexpr ErrorCode kErrorDiskFull = 112;
+constexpr ErrorCode kErrorBadDb = 1009;           // ERROR_BADDB
+constexpr ErrorCode kErrorRegistryIo = 1016;      // ERROR_REGISTRY_IO_FAILED
+constexpr int kBusyTimeoutMs = 15000;
+constexpr int kBusyRetries = 4;
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS keys("
+    " fold TEXT PRIMARY KEY,"
+    " name TEXT NOT NULL) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS vals("
+    " key_fold TEXT NOT NULL,"
+    " fold TEXT NOT NULL,"
+    " name TEXT NOT NULL,"
+    " type INTEGER NOT NULL,"
+    " data BLOB,"
+    " PRIMARY KEY(key_fold, fold)) WITHOUT ROWID;";
+
+struct Connection {
+  sqlite3* db = nullptr;
+  pid_t owner = 0;  // the process that opened it; a forked child must not use it
+};
+
+std::mutex g_mutex;
+std::filesystem::path g_directory;
+Connection g_connections[2];
+
+const char* FileName(Root root) { return root == Root::kCurrentUser ? "HKCU.db" : "HKLM.db"; }
+
+bool IsCorruption(int rc) {
+  rc &= 0xFF;
+  return rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT;
+}
+
+ErrorCode MapSqlite(int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return kErrorSuccess;
+    case SQLITE_NOMEM:
+      return kErrorOutOfMemory;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return kErrorSharingViolation;
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_AUTH:
+      return kErrorAccessDenied;
+    case SQLITE_FULL:
+      return kErrorDiskFull;
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+      return kErrorBadDb;
+    case SQLITE_IOERR:
+      return kErrorRegistryIo;
+    default:
+      return kErrorGenFailure;
+  }
+}
+
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  int prepare_result() const { return rc_; }
+  sqlite3_stmt* get() const { return stmt_; }
+  void Bind(int i, const std::string& text) {
+    sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  }
+  void BindBlob(int i, const std::string& bytes) {
+    sqlite3_bind_blob(stmt_, i, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+  }
+  void Bind(int i, std::int64_t v) { sqlite3_bind_int64(stmt_, i, v); }
+  int Step() { return sqlite3_step(stmt_); }
+  std::string ColumnBytes(int i) const {
+    const void* p = sqlite3_column_blob(stmt_, i);
+    const int n = sqlite3_column_bytes(stmt_, i);
+    return p == nullptr ? std::string() : std::string(static_cast<const char*>(p), n);
+  }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+  int rc_ = SQLITE_OK;
+};
+
+int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+// A normalised subkey: no empty segments. `fold` is its lookup form.
+struct KeyPath {
+  std::vector<std::wstring> parts;
+  std::string display;
+  std::string fold;
+};
+
+KeyPath ParseKey(std::wstring_view subkey) {
+  KeyPath key;
+  std::wstring current;
+  auto flush = [&] {
+    if (!current.empty()) key.parts.push_back(std::move(current));
+    current.clear();
+  };
+  for (wchar_t c : subkey) {
+    if (c == L'\\') {
+      flush();
+    } else {
+      current.push_back(c);
+    }
+  }
+  flush();
+  std::wstring joined;
+  for (const auto& p : key.parts) {
+    if (!joined.empty()) joined.push_back(L'\\');
+    joined += p;
+  }
+  key.display = text::ToUtf8(joined);
+  key.fold = text::ToUtf8(text::ToLower(joined));
+  return key;
+}
+
+std::string Fold(std::wstring_view name) { return text::ToUtf8(text::ToLower(name)); }
+
+void CloseConnection(Connection& c) {
+  // A connection inherited through fork belongs to the parent: closing it
+  // here could checkpoint or unlink the parent's files, so it is dropped.
+  if (c.db != nullptr && c.owner == ::getpid()) sqlite3_close_v2(c.db);
+  c.db = nullptr;
+  c.owner = 0;
+}
+
+int Configure(sqlite3* db) {
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  sqlite3_extended_result_codes(db, 0);
+  int rc = SQLITE_BUSY;
+  // Switching to WAL needs a moment of exclusive access; retry while another
+  // process is in the middle of the same start-up.
+  for (int attempt = 0; attempt <= kBusyRetries && (rc & 0xFF) == SQLITE_BUSY; ++attempt) {
+    rc = Exec(db, "PRAGMA journal_mode=WAL");
+  }
+  if (rc != SQLITE_OK) return rc;
+  rc = Exec(db, "PRAGMA synchronous=NORMAL");
+  if (rc != SQLITE_OK) return rc;
+  rc = SQLITE_BUSY;
+  for (int attempt = 0; attempt <= kBusyRetries && (rc & 0xFF) == SQLITE_BUSY; ++attempt) {
+    rc = Exec(db, kSchema);
+  }
+  return rc;
+}
+
+int OpenFile(const std::filesystem::path& file, sqlite3** out) {
+  *out = nullptr;
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(file.c_str(), &db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc == SQLITE_OK) rc = Configure(db);
+  if (rc != SQLITE_OK) {
+    sqlite3_close_v2(db);
+    return rc;
+  }
+  *out = db;
+  return SQLITE_OK;
+}
+
+// Whether `file` can be read as a database, by a connection of its own.
+bool LooksLikeDatabase(const std::filesystem::path& file) {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    rc = Exec(db, "SELECT count(*) FROM sqlite_master");
+  }
+  sqlite3_close_v2(db);
+  return !IsCorruption(rc);
+}
+
+// Moves an unreadable root file aside. Serialised across processes by a lock
+// file, and the file is checked again under the lock, so a second process
+// that saw the same damage does not move the fresh file away.
+void MoveAside(const std::filesystem::path& file) {
+  const std::string lock_path = file.string() + ".lock";
+  const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  std::error_code ec;
+  if (std::filesystem::exists(file, ec) && !LooksLikeDatabase(file)) {
+    std::filesystem::rename(file, file.string() + ".corrupt", ec);
+    if (ec) std::filesystem::remove(file, ec);
+    std::filesystem::remove(file.string() + "-wal", ec);
+    std::filesystem::remove(file.string() + "-shm", ec);
+  }
+  if (fd >= 0) ::close(fd);  // releases the lock
+}
+
+// Opens (or reuses) the connection of a root. Caller holds g_mutex.
+int Connect(Root root, sqlite3** out) {
+  Connection& c = g_connections[root == Root::kCurrentUser ? 0 : 1];
+  if (c.db != nullptr && c.owner != ::getpid()) CloseConnection(c);
+  if (c.db != nullptr) {
+    *out = c.db;
+    return SQLITE_OK;
+  }
+  if (g_directory.empty()) return SQLITE_CANTOPEN;
+  std::error_code ec;
+  std::filesystem::create_directories(g_directory, ec);
+  const auto file = g_directory / FileName(root);
+  int rc = OpenFile(file, &c.db);
+  if (IsCorruption(rc)) {
+    MoveAside(file);
+    rc = OpenFile(file, &c.db);
+  }
+  if (rc != SQLITE_OK) return rc;
+  c.owner = ::getpid();
+  *out = c.db;
+  return SQLITE_OK;
+}
+
+// Runs `fn(db)` (returning an SQLite code) on the root's connection. Damage
+// found on the way recreates the file once; a busy database is retried.
+template <typename Fn>
+ErrorCode Run(Root root, Fn&& fn) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (g_directory.empty()) return kErrorPathNotFound;
+  int rc = SQLITE_OK;
+  for (int attempt = 0; attempt <= kBusyRetries; ++attempt) {
+    sqlite3* db = nullptr;
+    rc = Connect(root, &db);
+    if (rc == SQLITE_OK) rc = fn(db);
+    if (IsCorruption(rc)) {
+      CloseConnection(g_connections[root == Root::kCurrentUser ? 0 : 1]);
+      MoveAside(g_directory / FileName(root));
+      if (attempt == 0) continue;
+    }
+    if ((rc & 0xFF) != SQLITE_BUSY) break;
+  }
+  return MapSqlite(rc);
+}
+
+// Runs `body(db)` inside a write transaction.
+template <typename Body>
+int InWriteTransaction(sqlite3* db, Body&& body) {
+  int rc = Exec(db, "BEGIN IMMEDIATE");
+  if (rc != SQLITE_OK) return rc;
+  rc = body(db);
+  if (rc == SQLITE_OK || rc == SQLITE_DONE) {
+    rc = Exec(db, "COMMIT");
+    if (rc == SQLITE_OK) return SQLITE_OK;
+  }
+  Exec(db, "ROLLBACK");
+  return rc;
+}
+
+int EnsureKey(sqlite3* db, const KeyPath& key) {
+  Statement st(db, "INSERT OR IGNORE INTO keys(fold, name) VALUES(?1, ?2)");
+  if (st.prepare_result() != SQLITE_OK) return st.prepare_result();
+  std::wstring path;
+  for (const auto& part : key.parts) {
+    if (!path.empty()) path.push_back(L'\\');
+    path += part;
+    sqlite3_reset(st.get());
+    st.Bind(1, Fold(path));
+    st.Bind(2, text::ToUtf8(path));
+    const int rc = st.Step();
+    if (rc != SQLITE_DONE) return rc;
+  }
+  return SQLITE_OK;
+}
+
+int PutValue(sqlite3* db, const KeyPath& key, std::wstring_view name, std::uint32_t type,
+             const std::function<void(Statement&, int)>& bind_data) {
+  int rc = EnsureKey(db, key);
+  if (rc != SQLITE_OK) return rc;
+  Statement st(db,
+               "INSERT INTO vals(key_fold, fold, name, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+               "ON CONFLICT(key_fold, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
+  if (st.prepare_result() != SQLITE_OK) return st.prepare_result();
+  st.Bind(1, key.fold);
+  st.Bind(2, Fold(name));
+  st.Bind(3, text::ToUtf8(name));
+  st.Bind(4, static_cast<std::int64_t>(type));
+  bind_data(st, 5);
+  return st.Step();
+}
+
+struct RawValue {
+  std::uint32_t type = 0;
+  std::int64_t number = 0;
+  std::string bytes;
+};
+
+int GetRaw(sqlite3* db, const KeyPath& key, std::wstring_view name, std::optional<RawValue>* out) {
+  Statement st(db, "SELECT type, data FROM vals WHERE key_fold = ?1 AND fold = ?2");
+  if (st.prepare_result() != SQLITE_OK) return st.prepare_result();
+  st.Bind(1, key.fold);
+  st.Bind(2, Fold(name));
+  const int rc = st.Step();
+  if (rc == SQLITE_ROW) {
+    RawValue v;
+    v.type = static_cast<std::uint32_t>(sqlite3_column_int64(st.get(), 0));
+    if (v.type == kTypeDword || v.type == kTypeQword) {
+      v.number = sqlite3_column_int64(st.get(), 1);
+    } else {
+      v.bytes = st.ColumnBytes(1);
+    }
+    *out = std::move(v);
+    return SQLITE_OK;
+  }
+  *out = std::nullopt;
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+// Multi-strings: every element followed by one NUL, so empty elements survive.
+std::string EncodeMulti(const std::vector<std::wstring>& items) {
+  std::string out;
+  for (const auto& item : items) {
+    out += text::ToUtf8(item);
+    out.push_back('\0');
+  }
+  return out;
+}
+
+std::vector<std::wstring> DecodeMulti(const std::string& bytes) {
+  std::vector<std::wstring> items;
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    std::size_t end = bytes.find('\0', start);
+    if (end == std::string::npos) end = bytes.size();
+    items.push_back(text::FromUtf8(std::string_view(bytes).substr(start, end - start)));
+    start = end + 1;
+  }
+  return items;
+}
+
+ErrorCode WriteNumber(Root root, std::wstring_view subkey, std::wstring_view name,
+                      std::uint32_t type, std::int64_t v) {
+  const KeyPath key = ParseKey(subkey);
+  return Run(root, [&](sqlite3* db) {
+    return InWriteTransaction(db, [&](sqlite3* d) {
+      return PutValue(d, key, name, type, [&](Statement& st, int i) { st.Bind(i, v); });
+    });
+  });
+}
+
+}  // namespace
+
+void SetStorageDirectory(const std::filesystem::path& directory) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  for (auto& c : g_connections) CloseConnection(c);
+  g_directory = directory;
+}
+
+std::filesystem::path StorageDirectory() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  return g_directory;
+}
+
+std::optional<Value> Read(Root root, std::wstring_view subkey, std::wstring_view name) {
+  const KeyPath key = ParseKey(subkey);
+  std::optional<RawValue> raw;
+  if (Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); }) != kErrorSuccess || !raw) {
+    return std::nullopt;
+  }
+  switch (raw->type) {
+    case kTypeDword:
+      return Value(static_cast<std::uint32_t>(raw->number));
+    case kTypeQword:
+      return Value(static_cast<std::uint64_t>(raw->number));
+    case kTypeString:
+      return Value(text::FromUtf8(raw->bytes));
+    default:
+      return std::nullopt;
+  }
+}
+
+ErrorCode WriteDword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint32_t v) {
+  return WriteNumber(root, subkey, name, kTypeDword, static_cast<std::int64_t>(v));
+}
+
+ErrorCode WriteQword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint64_t v) {
+  return WriteNumber(root, subkey, name, kTypeQword, static_cast<std::int64_t>(v));
+}
+
+ErrorCode WriteString(Root root, std::wstring_view subkey, std::wstring_view name,
+                      std::wstring_view v) {
+  const KeyPath key = ParseKey(subkey);
+  const std::string data = text::ToUtf8(v);
+  return Run(root, [&](sqlite3* db) {
+    return InWriteTransaction(db, [&](sqlite3* d) {
+      return PutValue(d, key, name, kTypeString, [&](Statement& st, int i) { st.Bind(i, data); });
+    });
+  });
+}
+
+ErrorCode WriteMultiString(Root root, std::wstring_view subkey, std::wstring_view name,
+                           const std::vector<std::wstring>& v) {
+  const KeyPath key = ParseKey(subkey);
+  const std::string data = EncodeMulti(v);
+  return Run(root, [&](sqlite3* db) {
+    return InWriteTransaction(db, [&](sqlite3* d) {
+      return PutValue(d, key, name, kTypeMultiString,
+                      [&](Statement& st, int i) { st.BindBlob(i, data); });
+    });
+  });
+}
+
+std::optional<std::vector<std::wstring>> ReadMultiString(Root root, std::wstring_view subkey,
+                                                         std::wstring_view name) {
+  const KeyPath key = ParseKey(subkey);
+  std::optional<RawValue> raw;
+  if (Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); }) != kErrorSuccess || !raw ||
+      raw->type != kTypeMultiString) {
+    return std::nullopt;
+  }
+  return DecodeMulti(raw->bytes);
+}
+
+ErrorCode AppendMultiString(Root root, std::wstring_view subkey, std::wstring_view name,
+                            const std::vector<std::wstring>& items) {
+  const KeyPath key = ParseKey(subkey);
+  const std::string tail = EncodeMulti(items);
+  return Run(root, [&](sqlite3* db) {
+    return InWriteTransaction(db, [&](sqlite3* d) {
+      std::optional<RawValue> raw;
+      const int rc = GetRaw(d, key, name, &raw);
+      if (rc != SQLITE_OK) return rc;
+      std::string data = (raw && raw->type == kTypeMultiString) ? raw->bytes : std::string();
+      if (!data.empty() && data.back() != '\0') data.push_back('\0');
+      data += tail;
+      return PutValue(d, key, name, kTypeMultiString,
+                      [&](Statement& st, int i) { st.BindBlob(i, data); });
+    });
+  });
+}
+
+ErrorCode CreateStringIfAbsent(Root root, std::wstring_view subkey, std::wstring_view name,
+                               std::wstring_view value, std::wstring* stored) {
+  const KeyPath key = ParseKey(subkey);
+  const std::string data = text::ToUtf8(value);
+  std::wstring result;
+  const ErrorCode err = Run(root, [&](sqlite3* db) {
+    return InWriteTransaction(db, [&](sqlite3* d) {
+      std::optional<RawValue> raw;
+      const int rc = GetRaw(d, key, name, &raw);
+      if (rc != SQLITE_OK) return rc;
+      if (raw && raw->type == kTypeString && !raw->bytes.empty()) {
+        result = text::FromUtf8(raw->bytes);
+        return SQLITE_OK;
+      }
+      result = std::wstring(value);
+      return PutValue(d, key, name, kTypeString, [&](Statement& st, int i) { st.Bind(i, data); });
+    });
+  });
+  if (err == kErrorSuccess && stored != nullptr) *stored = std::move(result);
+  return err;
+}
+
+std::optional<std::uint32_t> ValueType(Root root, std::wstring_view subkey, std::wstring_view name) {
+  const KeyPath key = ParseKey(subkey);
+  std::optional<RawValue> raw;
+  if (Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); }) != kErrorSuccess || !raw) {
+    return std::nullopt;
+  }
+  return raw->type;
+}
+
+ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view name) {
+  const KeyPath key = ParseKey(subkey);
+  int changes = 0;
+  const ErrorCode err = Run(root, [&](sqlite3* db) {
+    Statement st(db, "DELETE FROM vals WHERE key_fold = ?1 AND fold = ?2");
+    if (st.prepare_result() != SQLITE_OK) return st.prepare_result();
+    st.Bind(1, key.fold);
+    st.Bind(2, Fold(name));
+    const int rc = st.Step();
+    changes = sqlite3_changes(db);
+    return rc;
+  });
+  if (err != kErrorSuccess) return err;
+  return changes > 0 ? kErrorSuccess : kErrorFileNotFound;
+}
+
+ErrorCode DeleteKey(Root root, std::wstring_view subkey) {
+  const KeyPath key = ParseKey(subkey);
+  if (key.parts.empty()) return kErrorAccessDenied;
+  int changes = 0;
+  const ErrorCode err = Run(root, [&](sqlite3* db) {
+    return InWriteTransaction(db, [&](sqlite3* d) {
+      // The key itself and everything below it ("<key>\..."), but not a
+      // sibling that merely starts with the same characters.
+      Statement keys(d,
+                     "DELETE FROM keys WHERE fold = ?1 OR "
+                     "substr(fold, 1, length(?1) + 1) = ?1 || '\\'");
+      if (keys.prepare_result() != SQLITE_OK) return keys.prepare_result();
+      keys.Bind(1, key.fold);
+      int rc = keys.Step();
+      if (rc != SQLITE_DONE) return rc;
+      changes = sqlite3_changes(d);
+      Statement vals(d,
+                     "DELETE FROM vals WHERE key_fold = ?1 OR "
+                     "substr(key_fold, 1, length(?1) + 1) = ?1 || '\\'");
+      if (vals.prepare_result() != SQLITE_OK) return vals.prepare_result();
+      vals.Bind(1, key.fold);
+      return vals.Step();
+    });
+  });
+  if (err != kErrorSuccess) return err;
+  return changes > 0 ? kErrorSuccess : kErrorFileNotFound;
+}
+
+bool ValueExists(Root root, std::wstring_view subkey, std::wstring_view name) {
+  return ValueType(root, subkey, name).has_value();
+}
+
+bool KeyExists(Root root, std::wstring_view subkey) {
+  const KeyPath key = ParseKey(subkey);
+  bool found = false;
+  const ErrorCode err = Run(root, [&](sqlite3* db) {
+    if (key.parts.empty()) {
+      found = true;
+      return SQLITE_OK;
+    }
+    Statement st(db, "SELECT 1 FROM keys WHERE fold = ?1");
+    if (st.prepare_result() != SQLITE_OK) return st.prepare_result();
+    st.Bind(1, key.fold);
+    const int rc = st.Step();
+    found = rc == SQLITE_ROW;
+    return rc == SQLITE_ROW ? SQLITE_OK : rc;
+  });
+  return err == kErrorSuccess && found;
+}
+
+}  // namespace platform::registry
