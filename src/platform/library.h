@@ -21,9 +21,12 @@ class Library {
   static Library Load(const std::filesystem::path& path, std::string* error = nullptr);
   bool valid() const { return handle_ != nullptr; }
   void* Symbol(const char* name) const;  // null when absent
+  // Why the last Load that produced this object failed; empty when it loaded.
+  const std::string& last_error() const { return last_error_; }
 
  private:
   void* handle_ = nullptr;
+  std::string last_error_;
 };
 
 }  // namespace platform

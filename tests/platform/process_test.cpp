@@ -1,0 +1,328 @@
+#include "platform/process.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/child/test_child.h"
+#include "platform/launch.h"
+#include "support/test_env.h"
+
+namespace {
+
+using platform_test::ChildPath;
+using platform_test::Finish;
+using platform_test::ScopedEnv;
+using platform_test::StartSleeper;
+
+class ProcessTest : public testenv::ProductTest {};
+
+std::vector<platform::ProcessEntry> Snapshot() {
+  std::vector<platform::ProcessEntry> entries;
+  EXPECT_EQ(platform::EnumerateProcesses([&](const platform::ProcessEntry& entry) {
+              entries.push_back(entry);
+              return true;
+            }),
+            platform::kErrorSuccess);
+  return entries;
+}
+
+const platform::ProcessEntry* Find(const std::vector<platform::ProcessEntry>& entries,
+                                   platform::Pid pid) {
+  for (const auto& entry : entries) {
+    if (entry.pid == pid) return &entry;
+  }
+  return nullptr;
+}
+
+char ProcState(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  auto paren = text.rfind(')');
+  return (paren == std::string::npos || paren + 2 >= text.size()) ? '\0' : text[paren + 2];
+}
+
+// A copy of the child under a name of our choosing, as product programs are
+// found by their image names.
+std::filesystem::path CopyChild(const std::filesystem::path& dir, const std::string& name) {
+  const std::filesystem::path target = dir / name;
+  std::filesystem::copy_file(ChildPath(), target);
+  std::filesystem::permissions(target, std::filesystem::perms::owner_all |
+                                           std::filesystem::perms::group_exec |
+                                           std::filesystem::perms::others_exec |
+                                           std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+  return target;
+}
+
+TEST_F(ProcessTest, ChildIsFoundByImageNameWaitedForAndTerminatedWithTheGivenCode) {
+  // Blanks and parentheses in the name: the kernel's stat line must still parse.
+  const auto file = CopyChild(home(), "Odd) (name.exe");
+  platform::ProcessHandle child = StartSleeper(file);
+  ASSERT_TRUE(child);
+  const platform::Pid pid = platform::GetProcessId(child.get());
+
+  const auto entries = Snapshot();
+  const platform::ProcessEntry* entry = Find(entries, pid);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->exe_file, L"Odd) (name.exe");
+  EXPECT_EQ(entry->parent_pid, platform::CurrentProcessId());
+  // Ourselves too, by our own image name.
+  const platform::ProcessEntry* self = Find(entries, platform::CurrentProcessId());
+  ASSERT_NE(self, nullptr);
+  EXPECT_EQ(self->exe_file, L"test_platform");
+
+  std::uint32_t code = 0;
+  ASSERT_EQ(platform::GetExitCode(child.get(), &code), platform::kErrorSuccess);
+  EXPECT_EQ(code, platform::kStillActive);
+  EXPECT_EQ(platform::WaitForProcess(child.get(), 50), platform::kWaitTimeout);
+
+  std::filesystem::path image;
+  ASSERT_EQ(platform::QueryImagePath(child.get(), &image), platform::kErrorSuccess);
+  EXPECT_EQ(image, file);
+
+  ASSERT_EQ(platform::TerminateProcess(child.get(), 3), platform::kErrorSuccess);
+  ASSERT_EQ(platform::WaitForProcess(child.get(), 20000), platform::kWaitObject0);
+  ASSERT_EQ(platform::GetExitCode(child.get(), &code), platform::kErrorSuccess);
+  EXPECT_EQ(code, 3u);
+  EXPECT_EQ(Find(Snapshot(), pid), nullptr);
+  // An ended process can no longer be terminated or asked for its image.
+  EXPECT_EQ(platform::TerminateProcess(child.get(), 4), platform::kErrorAccessDenied);
+  EXPECT_EQ(platform::QueryImagePath(child.get(), &image), platform::kErrorInvalidParameter);
+  EXPECT_EQ(platform::GetExitCode(child.get(), &code), platform::kErrorSuccess);
+  EXPECT_EQ(code, 3u);
+}
+
+TEST_F(ProcessTest, OwnChildExitCodeIsSharedByEveryHandleAndItsPidIsGoneAfterward) {
+  ScopedEnv exit_code("PLATFORM_CHILD_EXIT", "7");
+  platform::LaunchRequest request;
+  request.file = ChildPath();
+  request.want_handle = true;
+  platform::ProcessHandle first;
+  ASSERT_EQ(platform::Launch(request, &first), platform::kErrorSuccess);
+  const platform::Pid pid = platform::GetProcessId(first.get());
+  // Opened by pid while it runs or lingers unreaped: still the same child.
+  platform::ProcessHandle second =
+      platform::OpenProcess(pid, platform::kSynchronize | platform::kProcessQueryInformation);
+  ASSERT_TRUE(second);
+
+  ASSERT_EQ(platform::WaitForProcess(first.get(), 20000), platform::kWaitObject0);
+  std::uint32_t code = 0;
+  ASSERT_EQ(platform::GetExitCode(first.get(), &code), platform::kErrorSuccess);
+  EXPECT_EQ(code, 7u);
+  first.reset();
+  ASSERT_EQ(platform::WaitForProcess(second.get(), 20000), platform::kWaitObject0);
+  ASSERT_EQ(platform::GetExitCode(second.get(), &code), platform::kErrorSuccess);
+  EXPECT_EQ(code, 7u);
+  second.reset();
+
+  // Reaped: the pid names no process of ours any more.
+  platform::ErrorCode error = 0;
+  platform::ProcessHandle again = platform::OpenProcess(pid, platform::kSynchronize, &error);
+  if (again) {
+    // Only if the system reused the pid already; then it is someone else.
+    EXPECT_EQ(platform::WaitForProcess(again.get(), 0), platform::kWaitTimeout);
+  } else {
+    EXPECT_EQ(error, platform::kErrorInvalidParameter);
+  }
+}
+
+TEST_F(ProcessTest, ChildKilledByASignalWeDidNotSendReportsShellStyleCode) {
+  platform::ProcessHandle child = StartSleeper();
+  ASSERT_TRUE(child);
+  // Still our unreaped child, so its pid is safe to signal directly.
+  ASSERT_EQ(::kill(static_cast<pid_t>(platform::GetProcessId(child.get())), SIGTERM), 0);
+  ASSERT_EQ(platform::WaitForProcess(child.get(), 20000), platform::kWaitObject0);
+  std::uint32_t code = 0;
+  ASSERT_EQ(platform::GetExitCode(child.get(), &code), platform::kErrorSuccess);
+  EXPECT_EQ(code, 128u + SIGTERM);
+}
+
+TEST_F(ProcessTest, ChildWhoseHandleWasClosedIsStillReapedWhenItEnds) {
+  platform::ProcessHandle child = StartSleeper();
+  ASSERT_TRUE(child);
+  const pid_t pid = static_cast<pid_t>(platform::GetProcessId(child.get()));
+  child.reset();
+  ASSERT_EQ(::kill(pid, SIGKILL), 0);
+  // No handle is left to notice the end; it must not stay our zombie.
+  const std::uint64_t deadline = platform::TickCount64() + 20000;
+  while (ProcState(pid) != '\0' && platform::TickCount64() < deadline) platform::SleepMs(10);
+  EXPECT_EQ(ProcState(pid), '\0');
+}
+
+TEST_F(ProcessTest, ProcessThatIsNotOurChildReportsZeroAfterItEnds) {
+  const auto pid_file = home() / "pid";
+  {
+    ScopedEnv out("PLATFORM_CHILD_PID_OUT", pid_file.string());
+    ScopedEnv sleep("PLATFORM_CHILD_SLEEP_MS", "forever");
+    platform::LaunchRequest request;
+    request.file = ChildPath();
+    ASSERT_EQ(platform::Launch(request), platform::kErrorSuccess);  // detached
+  }
+  ASSERT_TRUE(platform_test::WaitForFile(pid_file));
+  const platform::Pid pid =
+      static_cast<platform::Pid>(std::stoul(testenv::ReadFile(pid_file)));
+  platform::ProcessHandle other = platform::OpenProcess(pid, platform::kProcessAllAccess);
+  ASSERT_TRUE(other);
+  std::uint32_t code = 0;
+  ASSERT_EQ(platform::GetExitCode(other.get(), &code), platform::kErrorSuccess);
+  EXPECT_EQ(code, platform::kStillActive);
+  // Ended from outside, not by us: the OS keeps its code from us.
+  ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
+  ASSERT_EQ(platform::WaitForProcess(other.get(), 20000), platform::kWaitObject0);
+  ASSERT_EQ(platform::GetExitCode(other.get(), &code), platform::kErrorSuccess);
+  EXPECT_EQ(code, 0u);
+}
+
+TEST_F(ProcessTest, ZombiesAreNotListed) {
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) ::_exit(0);
+  const std::uint64_t deadline = platform::TickCount64() + 20000;
+  while (ProcState(pid) != 'Z' && platform::TickCount64() < deadline) platform::SleepMs(5);
+  ASSERT_EQ(ProcState(pid), 'Z');
+  EXPECT_EQ(Find(Snapshot(), static_cast<platform::Pid>(pid)), nullptr);
+  ::waitpid(pid, nullptr, 0);
+}
+
+TEST_F(ProcessTest, NoSuchProcessIsInvalidParameter) {
+  // A pid beyond anything in use.
+  std::ifstream in("/proc/sys/kernel/pid_max");
+  platform::Pid pid_max = 0;
+  in >> pid_max;
+  ASSERT_GT(pid_max, 1u);
+  platform::Pid free_pid = pid_max - 1;
+  while (std::filesystem::exists("/proc/" + std::to_string(free_pid))) --free_pid;
+
+  for (platform::Pid pid : {free_pid, platform::Pid{0}}) {
+    platform::ErrorCode error = 0;
+    platform::ProcessHandle handle = platform::OpenProcess(pid, platform::kProcessAllAccess, &error);
+    EXPECT_FALSE(handle) << pid;
+    EXPECT_EQ(error, platform::kErrorInvalidParameter) << pid;
+  }
+}
+
+TEST_F(ProcessTest, MissingRightsAreAccessDenied) {
+  platform::ProcessHandle child = StartSleeper();
+  ASSERT_TRUE(child);
+  const platform::Pid pid = platform::GetProcessId(child.get());
+
+  platform::ProcessHandle sync_only = platform::OpenProcess(pid, platform::kSynchronize);
+  ASSERT_TRUE(sync_only);
+  std::filesystem::path image;
+  std::uint32_t code = 0;
+  EXPECT_EQ(platform::TerminateProcess(sync_only.get(), 1), platform::kErrorAccessDenied);
+  EXPECT_EQ(platform::QueryImagePath(sync_only.get(), &image), platform::kErrorAccessDenied);
+  EXPECT_EQ(platform::GetExitCode(sync_only.get(), &code), platform::kErrorAccessDenied);
+  EXPECT_EQ(platform::WaitForProcess(sync_only.get(), 0), platform::kWaitTimeout);
+
+  platform::ProcessHandle terminate_only = platform::OpenProcess(pid, platform::kProcessTerminate);
+  ASSERT_TRUE(terminate_only);
+  platform::ErrorCode error = 0;
+  EXPECT_EQ(platform::WaitForProcess(terminate_only.get(), 0, &error), platform::kWaitFailed);
+  EXPECT_EQ(error, platform::kErrorAccessDenied);
+
+  platform::ProcessHandle limited =
+      platform::OpenProcess(pid, platform::kProcessQueryLimitedInformation);
+  ASSERT_TRUE(limited);
+  EXPECT_EQ(platform::QueryImagePath(limited.get(), &image), platform::kErrorSuccess);
+  EXPECT_EQ(image, ChildPath());
+
+  // The denied calls did nothing: it still runs, and the handle that may
+  // terminate it does so.
+  EXPECT_EQ(platform::WaitForProcess(child.get(), 0), platform::kWaitTimeout);
+  EXPECT_EQ(platform::TerminateProcess(terminate_only.get(), 5), platform::kErrorSuccess);
+  ASSERT_EQ(platform::WaitForProcess(child.get(), 20000), platform::kWaitObject0);
+  ASSERT_EQ(platform::GetExitCode(child.get(), &code), platform::kErrorSuccess);
+  EXPECT_EQ(code, 5u);
+}
+
+struct TerminateCall {
+  platform::RawProcess process = nullptr;
+  std::uint32_t exit_code = 0;
+  int count = 0;
+};
+TerminateCall g_call;
+
+platform::ErrorCode RecordingTerminate(platform::RawProcess process, std::uint32_t exit_code) {
+  g_call.process = process;
+  g_call.exit_code = exit_code;
+  ++g_call.count;
+  return 1234;
+}
+
+TEST_F(ProcessTest, TerminateGoesThroughTheReplaceableFunction) {
+  platform::ProcessHandle child = StartSleeper();
+  ASSERT_TRUE(child);
+  g_call = {};
+
+  platform::TerminateFunction previous = platform::ExchangeTerminateFunction(&RecordingTerminate);
+  EXPECT_EQ(previous, &platform::RealTerminateProcess);
+  EXPECT_EQ(platform::TerminateProcess(child.get(), 77), 1234u);
+  EXPECT_EQ(g_call.count, 1);
+  EXPECT_EQ(g_call.process, child.get());
+  EXPECT_EQ(g_call.exit_code, 77u);
+  EXPECT_EQ(platform::WaitForProcess(child.get(), 0), platform::kWaitTimeout);
+
+  // Null restores the real function and hands back the replacement.
+  EXPECT_EQ(platform::ExchangeTerminateFunction(nullptr), &RecordingTerminate);
+  EXPECT_EQ(platform::TerminateProcess(child.get(), 77), platform::kErrorSuccess);
+  EXPECT_EQ(g_call.count, 1);
+  ASSERT_EQ(platform::WaitForProcess(child.get(), 20000), platform::kWaitObject0);
+  std::uint32_t code = 0;
+  ASSERT_EQ(platform::GetExitCode(child.get(), &code), platform::kErrorSuccess);
+  EXPECT_EQ(code, 77u);
+}
+
+TEST_F(ProcessTest, UnprivilegedUserCanOpenButNotTerminateARootProcess) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+  platform::ProcessHandle target = StartSleeper();
+  ASSERT_TRUE(target);
+  const platform::Pid pid = platform::GetProcessId(target.get());
+
+  platform::ProcessHandle checker;
+  {
+    ScopedEnv who("PLATFORM_CHILD_AS_NOBODY", std::to_string(pid));
+    // The image link of a root process is unreadable for that user, so the
+    // name comes from the command line.
+    ScopedEnv name("PLATFORM_CHILD_AS_NOBODY_NAME", ChildPath().filename().string());
+    platform::LaunchRequest request;
+    request.file = ChildPath();
+    request.want_handle = true;
+    ASSERT_EQ(platform::Launch(request, &checker), platform::kErrorSuccess);
+  }
+  ASSERT_EQ(platform::WaitForProcess(checker.get(), 20000), platform::kWaitObject0);
+  std::uint32_t code = 0;
+  ASSERT_EQ(platform::GetExitCode(checker.get(), &code), platform::kErrorSuccess);
+  EXPECT_EQ(code, platform::kErrorAccessDenied);
+  EXPECT_EQ(platform::WaitForProcess(target.get(), 0), platform::kWaitTimeout);
+  Finish(target);
+}
+
+TEST_F(ProcessTest, CurrentProcessPseudoHandle) {
+  platform::RawProcess self = platform::CurrentProcess();
+  EXPECT_EQ(platform::GetProcessId(self), static_cast<platform::Pid>(::getpid()));
+  std::filesystem::path image;
+  ASSERT_EQ(platform::QueryImagePath(self, &image), platform::kErrorSuccess);
+  EXPECT_EQ(image, platform::CurrentExecutablePath());
+  EXPECT_EQ(image.filename(), "test_platform");
+  std::uint32_t code = 0;
+  ASSERT_EQ(platform::GetExitCode(self, &code), platform::kErrorSuccess);
+  EXPECT_EQ(code, platform::kStillActive);
+  platform::CloseProcess(self);  // a no-op, as for the Windows pseudo handle
+  EXPECT_EXIT(platform::TerminateProcess(platform::CurrentProcess(), 9),
+              ::testing::ExitedWithCode(9), "");
+}
+
+TEST(ProcessClockTest, SleepAdvancesTheMonotonicTickByAtLeastItsLength) {
+  const std::uint64_t before = platform::TickCount64();
+  platform::SleepMs(30);
+  EXPECT_GE(platform::TickCount64() - before, 30u);
+}
+
+}  // namespace
