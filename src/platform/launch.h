@@ -33,8 +33,13 @@ struct LaunchRequest {
 };
 
 // Returns 0 and, with want_handle, fills *process (rights: all). Errors: 2 the
-// file does not exist or is empty, 5 not executable, otherwise the exec error.
+// file does not exist or is empty, 5 not executable (or a directory), 193 not
+// a program, 267 the working directory is unusable, otherwise the exec error.
+// A relative file is taken from the caller's working directory; there is no
+// search of PATH. On failure nothing is left running.
 // A child started without a handle is detached and never left as a zombie.
+// A handle's child is reaped by whichever of its handles sees it end first
+// (or in the background once all its handles are closed).
 ErrorCode Launch(const LaunchRequest& request, ProcessHandle* process = nullptr);
 
 }  // namespace platform

@@ -73,6 +73,10 @@ struct ProcessEntry {
 // Calls `visit` once per running process (exited ones excluded) until it
 // returns false. Entries that cannot be read are skipped. Returns 0 or the
 // error that kept the list from being read at all.
+// Linux: the name is the file name of the image; when that cannot be read
+// (another user's process) the file name of argv[0]. A file replaced or
+// deleted under a running process keeps its name. Kernel threads have no
+// image and are not listed.
 ErrorCode EnumerateProcesses(const std::function<bool(const ProcessEntry&)>& visit);
 
 // Opens a process; on failure returns an empty handle and sets *error
@@ -85,7 +89,9 @@ std::uint32_t WaitForProcess(RawProcess process, std::uint32_t timeout_ms,
                              ErrorCode* error = nullptr);
 
 // Terminates through the replaceable terminate function. Returns 0 or the
-// error. Needs kProcessTerminate.
+// error. Needs kProcessTerminate. As on Windows, a process that has already
+// ended cannot be terminated (5), and terminating CurrentProcess() exits
+// this process with the code at once.
 using TerminateFunction = ErrorCode (*)(RawProcess process, std::uint32_t exit_code);
 ErrorCode TerminateProcess(RawProcess process, std::uint32_t exit_code);
 // The OS implementation, whatever is installed.
@@ -95,7 +101,10 @@ TerminateFunction ExchangeTerminateFunction(TerminateFunction fn);
 
 // kStillActive while the process runs. After it ends: the real code for our
 // own children (a child we terminated reports the code passed to terminate),
-// 0 for other processes, whose code the OS does not tell us.
+// 0 for other processes, whose code the OS does not tell us. Needs a query
+// right. Linux: a child ended by a signal we did not send reports 128 + the
+// signal; another process terminated through this handle reports the code
+// passed to terminate.
 ErrorCode GetExitCode(RawProcess process, std::uint32_t* exit_code);
 
 Pid GetProcessId(RawProcess process);  // 0 on a bad handle

@@ -393,9 +393,13 @@ ProcessHandle OpenProcess(Pid pid, std::uint32_t access, ErrorCode* error) {
   // that needs them (a process we may not signal can still be opened).
   int fd = PidfdOpen(pid);
   if (fd < 0) {
-    // ESRCH: no such process; EINVAL: a thread id, not a process.
-    if (error) *error = (errno == ESRCH || errno == EINVAL) ? kErrorInvalidParameter
-                                                            : FromErrno(errno);
+    // ESRCH: no such process; a thread id, not a process: EINVAL, or
+    // ENOENT on newer kernels.
+    const int err = errno;
+    if (error) {
+      *error = (err == ESRCH || err == EINVAL || err == ENOENT) ? kErrorInvalidParameter
+                                                                : FromErrno(err);
+    }
     return {};
   }
   auto* object = new ProcessObject;

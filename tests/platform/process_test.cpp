@@ -5,8 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/syscall.h>
+
 #include <fstream>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/child/test_child.h"
@@ -199,12 +203,41 @@ TEST_F(ProcessTest, NoSuchProcessIsInvalidParameter) {
   platform::Pid free_pid = pid_max - 1;
   while (std::filesystem::exists("/proc/" + std::to_string(free_pid))) --free_pid;
 
-  for (platform::Pid pid : {free_pid, platform::Pid{0}}) {
+  // A thread is not a process either.
+  std::promise<platform::Pid> tid;
+  std::promise<void> done;
+  std::thread thread([&] {
+    tid.set_value(static_cast<platform::Pid>(::syscall(SYS_gettid)));
+    done.get_future().wait();
+  });
+  const platform::Pid thread_id = tid.get_future().get();
+
+  for (platform::Pid pid : {free_pid, platform::Pid{0}, thread_id}) {
     platform::ErrorCode error = 0;
     platform::ProcessHandle handle = platform::OpenProcess(pid, platform::kProcessAllAccess, &error);
     EXPECT_FALSE(handle) << pid;
     EXPECT_EQ(error, platform::kErrorInvalidParameter) << pid;
   }
+  done.set_value();
+  thread.join();
+}
+
+TEST_F(ProcessTest, ProcessKeepsItsNameWhenItsFileIsReplaced) {
+  // Updates replace program files under running processes.
+  const auto file = CopyChild(home(), "Replaced.exe");
+  platform::ProcessHandle child = StartSleeper(file);
+  ASSERT_TRUE(child);
+  std::filesystem::remove(file);
+
+  const platform::ProcessEntry* entry = nullptr;
+  const auto entries = Snapshot();
+  entry = Find(entries, platform::GetProcessId(child.get()));
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(entry->exe_file, L"Replaced.exe");
+  std::filesystem::path image;
+  ASSERT_EQ(platform::QueryImagePath(child.get(), &image), platform::kErrorSuccess);
+  EXPECT_EQ(image, file);
+  Finish(child);
 }
 
 TEST_F(ProcessTest, MissingRightsAreAccessDenied) {
