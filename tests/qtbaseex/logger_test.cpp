@@ -1,0 +1,163 @@
+// File, line and function must reach the log whatever the build type.
+#ifndef QT_MESSAGELOGCONTEXT
+#define QT_MESSAGELOGCONTEXT
+#endif
+
+#include "qtbaseex/log/logger.h"
+
+#include <QLoggingCategory>
+#include <QString>
+#include <QStringList>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qtbaseex/log/categories.h"
+#include "qtbaseex/qdebug_ext.h"
+#include "support/test_env.h"
+
+namespace {
+
+QStringList g_seen;
+
+void RecordingHandler(QtMsgType, const QMessageLogContext&, const QString& message) {
+  g_seen << message;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+class LoggerTest : public testenv::ProductTest {
+ protected:
+  void SetUp() override {
+    g_seen.clear();
+    before_ = qInstallMessageHandler(&RecordingHandler);
+  }
+  void TearDown() override {
+    qtbaseex::log::Logger::Instance()->UnInitialize();
+    qInstallMessageHandler(before_);
+  }
+  QtMessageHandler before_ = nullptr;
+};
+
+TEST_F(LoggerTest, WritesEveryFieldOfALineIntoAFileUnderTheHome) {
+  auto* logger = qtbaseex::log::Logger::Instance();
+  logger->Initialize();
+  const std::filesystem::path file = logger->FilePath();
+  EXPECT_EQ(file.parent_path(), home() / "logs");
+  const std::string name = file.filename().string();
+  EXPECT_EQ(name.rfind("QuarrionUpdate_", 0), 0u) << name;
+  EXPECT_TRUE(name.size() > 4 && name.substr(name.size() - 4) == ".log") << name;
+
+  const int line = __LINE__ + 1;
+  qCInfo(lc_update) << "RestartAppStore begin..." << std::string("pid:") << 42;
+  qCWarning(lc_db).noquote() << std::string("open failed");
+  qCCritical(lc_post) << "critical";
+  qCDebug(lc_nvapi_perfs) << "debug";
+
+  const std::string text = testenv::ReadFile(file);
+  const std::vector<std::string> lines = Lines(text);
+  ASSERT_EQ(lines.size(), 4u) << text;
+  const std::string where = std::string("[") + __FILE__ + ":" + std::to_string(line) + "]";
+  EXPECT_NE(lines[0].find("[I] [quarrion.update] " + where), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("WritesEveryFieldOfALineIntoAFileUnderTheHome"), std::string::npos)
+      << lines[0];
+  // Qt's stream: one blank between items, std::string quoted like a QString.
+  EXPECT_TRUE(EndsWith(lines[0], "] RestartAppStore begin... \"pid:\" 42"))
+      << lines[0];
+  EXPECT_NE(lines[1].find("[W] [quarrion.db] "), std::string::npos) << lines[1];
+  EXPECT_TRUE(EndsWith(lines[1], "] open failed")) << lines[1];
+  EXPECT_NE(lines[2].find("[C] [quarrion.post] "), std::string::npos) << lines[2];
+  EXPECT_NE(lines[3].find("[D] [quarrion.nvapi_perfs] "), std::string::npos) << lines[3];
+  // Time first: "yyyy-MM-dd hh:mm:ss.zzz ".
+  ASSERT_GE(lines[0].size(), 24u);
+  EXPECT_EQ(lines[0][4], '-');
+  EXPECT_EQ(lines[0][10], ' ');
+  EXPECT_EQ(lines[0][19], '.');
+  EXPECT_EQ(lines[0][23], ' ');
+  EXPECT_TRUE(g_seen.isEmpty()) << "the previous handler must not see logged lines";
+}
+
+TEST_F(LoggerTest, UnInitializeClosesTheFileAndRestoresThePreviousHandler) {
+  auto* logger = qtbaseex::log::Logger::Instance();
+  logger->Initialize();
+  const std::filesystem::path file = logger->FilePath();
+  qCInfo(lc_app_launch) << "inside";
+  logger->UnInitialize();
+  qCInfo(lc_app_launch) << "outside";
+
+  const std::string text = testenv::ReadFile(file);
+  EXPECT_NE(text.find("inside"), std::string::npos);
+  EXPECT_EQ(text.find("outside"), std::string::npos);
+  EXPECT_EQ(g_seen, QStringList{QStringLiteral("outside")});
+  EXPECT_EQ(qInstallMessageHandler(before_), &RecordingHandler);
+  qInstallMessageHandler(&RecordingHandler);
+
+  // A second run of the sink starts over in the current home.
+  logger->Initialize();
+  qCInfo(lc_app_launch) << "again";
+  EXPECT_NE(testenv::ReadFile(logger->FilePath()).find("again"), std::string::npos);
+}
+
+TEST_F(LoggerTest, LinesFromManyThreadsStayWhole) {
+  auto* logger = qtbaseex::log::Logger::Instance();
+  logger->Initialize();
+  constexpr int kThreads = 4;
+  constexpr int kLines = 250;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) {
+        qCInfo(lc_vm_utils).noquote().nospace() << "thread " << t << " line " << i << " end";
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+
+  const std::vector<std::string> lines = Lines(testenv::ReadFile(logger->FilePath()));
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
+  std::vector<int> per_thread(kThreads, 0);
+  for (const std::string& line : lines) {
+    const auto at = line.find("] thread ");
+    ASSERT_NE(at, std::string::npos) << line;
+    ASSERT_TRUE(EndsWith(line, " end")) << line;
+    ASSERT_EQ(line.find("[I] [quarrion.vm_utils]"), 24u) << line;
+    const int t = line[at + 9] - '0';
+    ASSERT_GE(t, 0);
+    ASSERT_LT(t, kThreads);
+    ++per_thread[t];
+  }
+  for (int count : per_thread) EXPECT_EQ(count, kLines);
+}
+
+TEST(Categories, NamesAreDistinctAndEveryLevelIsOn) {
+  const QLoggingCategory* all[] = {&lc_app_launch(),  &lc_update(), &lc_vm_utils(),
+                                   &lc_utils(),       &lc_db(),     &lc_emulator_config(),
+                                   &lc_post(),        &lc_main_controller(), &lc_nvapi_perfs()};
+  QStringList names;
+  for (const QLoggingCategory* category : all) {
+    names << QString::fromLatin1(category->categoryName());
+    EXPECT_TRUE(category->isDebugEnabled()) << category->categoryName();
+    EXPECT_TRUE(category->isInfoEnabled()) << category->categoryName();
+    EXPECT_TRUE(category->isWarningEnabled()) << category->categoryName();
+    EXPECT_TRUE(category->isCriticalEnabled()) << category->categoryName();
+  }
+  names.removeDuplicates();
+  EXPECT_EQ(names.size(), 9);
+  EXPECT_EQ(&lc_db(), &lc_db());
+}
+
+}  // namespace
