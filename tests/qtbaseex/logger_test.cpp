@@ -8,6 +8,7 @@
 #include <QLoggingCategory>
 #include <QString>
 #include <QStringList>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +111,16 @@ TEST_F(LoggerTest, UnInitializeClosesTheFileAndRestoresThePreviousHandler) {
   logger->Initialize();
   qCInfo(lc_app_launch) << "again";
   EXPECT_NE(testenv::ReadFile(logger->FilePath()).find("again"), std::string::npos);
+}
+
+TEST_F(LoggerTest, WithoutALogFileMessagesStillReachThePreviousHandler) {
+  std::ofstream(home() / "logs") << "a file where the directory should be";
+  auto* logger = qtbaseex::log::Logger::Instance();
+  logger->Initialize();
+  qCWarning(lc_utils) << "not lost";
+  EXPECT_EQ(g_seen, QStringList{QStringLiteral("not lost")});
+  logger->UnInitialize();
+  EXPECT_EQ(testenv::ReadFile(home() / "logs"), "a file where the directory should be");
 }
 
 TEST_F(LoggerTest, LinesFromManyThreadsStayWhole) {
