@@ -44,8 +44,15 @@ std::filesystem::path InstallStandin(const std::filesystem::path& directory,
                                      const std::string& name) {
   std::filesystem::create_directories(directory);
   const std::filesystem::path target = directory / name;
-  std::filesystem::copy_file(StandinProgram(), target,
-                             std::filesystem::copy_options::overwrite_existing);
+  // A copy that is already there may be running: a running program cannot be
+  // overwritten, and replacing it would change its image path.
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(target, ec) &&
+      std::filesystem::file_size(target, ec) == std::filesystem::file_size(StandinProgram())) {
+    return target;
+  }
+  std::filesystem::remove(target, ec);
+  std::filesystem::copy_file(StandinProgram(), target);
   std::filesystem::permissions(target, std::filesystem::perms::owner_all |
                                            std::filesystem::perms::group_read |
                                            std::filesystem::perms::group_exec |
