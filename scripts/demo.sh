@@ -12,7 +12,7 @@ if [ -x tools/demo/demo.sh ]; then
 fi
 home=$(mktemp -d -t quarrion-demo.XXXXXX)
 echo "== sandbox product home: $home"
-QUARRION_HOME="$home" "$BUILD_DIR/bin/QuarrionUpdate.exe" --appstore-pid 42
+QUARRION_HOME="$home" "$BUILD_DIR/bin/QuarrionUpdate.exe" --appstore-pid 4194304
 echo "== exit code: $?"
 echo "== log:"
 cat "$home"/logs/*.log
