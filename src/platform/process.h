@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <string_view>
 #include <string>
 
 #include "platform/error.h"
@@ -111,6 +113,12 @@ Pid GetProcessId(RawProcess process);  // 0 on a bad handle
 
 // Full image path. Needs a query right; 5 without it, 87 when gone.
 ErrorCode QueryImagePath(RawProcess process, std::filesystem::path* image);
+
+// One variable of a process's environment as it was at its start. 0 and
+// *value set (nullopt when the variable is absent); 5 when we may not read
+// it; 87 when there is no such process.
+ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
+                                         std::optional<std::string>* value);
 
 Pid CurrentProcessId();
 std::filesystem::path CurrentExecutablePath();

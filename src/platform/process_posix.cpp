@@ -517,6 +517,43 @@ ErrorCode QueryImagePath(RawProcess process, std::filesystem::path* image) {
   return kErrorSuccess;
 }
 
+ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
+                                         std::optional<std::string>* value) {
+  value->reset();
+  if (pid == 0) return kErrorInvalidParameter;
+  const std::string path = "/proc/" + std::to_string(pid) + "/environ";
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? kErrorInvalidParameter : FromErrno(errno);
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int err = errno;
+      close(fd);
+      return err == ESRCH ? kErrorInvalidParameter : FromErrno(err);
+    }
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (text.size() > (8u << 20)) break;  // no real environment is this large
+  }
+  close(fd);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\0', start);
+    if (end == std::string::npos) end = text.size();
+    std::string_view entry(text.data() + start, end - start);
+    if (entry.size() > name.size() && entry.substr(0, name.size()) == name &&
+        entry[name.size()] == '=') {
+      *value = std::string(entry.substr(name.size() + 1));
+      return kErrorSuccess;
+    }
+    start = end + 1;
+  }
+  return kErrorSuccess;
+}
+
 Pid CurrentProcessId() { return static_cast<Pid>(getpid()); }
 
 std::filesystem::path CurrentExecutablePath() {

@@ -359,3 +359,21 @@ TEST(ProcessClockTest, SleepAdvancesTheMonotonicTickByAtLeastItsLength) {
 }
 
 }  // namespace
+
+TEST_F(ProcessTest, EnvironmentOfAnotherProcessIsReadAsItWasAtItsStart) {
+  platform_test::ScopedEnv marker("PLATFORM_TEST_MARKER", std::string("a=b c"));
+  platform::ProcessHandle child = platform_test::StartSleeper();
+  ASSERT_TRUE(child.valid());
+  const platform::Pid pid = platform::GetProcessId(child.get());
+
+  std::optional<std::string> value;
+  EXPECT_EQ(platform::ReadProcessEnvironmentVariable(pid, "PLATFORM_TEST_MARKER", &value), 0u);
+  EXPECT_EQ(value, std::optional<std::string>("a=b c"));
+  // A name that is only a prefix of another variable is not that variable.
+  EXPECT_EQ(platform::ReadProcessEnvironmentVariable(pid, "PLATFORM_TEST_MARK", &value), 0u);
+  EXPECT_FALSE(value.has_value());
+
+  EXPECT_EQ(platform::TerminateProcess(child.get(), 1), 0u);
+  EXPECT_EQ(platform::WaitForProcess(child.get(), 10000), platform::kWaitObject0);
+  EXPECT_EQ(platform::ReadProcessEnvironmentVariable(4194304, "PATH", &value), 87u);
+}
