@@ -1,0 +1,420 @@
+#include "update/old_version_cleanup.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "base/gstring.h"
+#include "base/multi_inst.h"
+#include "base/reg.h"
+#include "platform/dir_walk.h"
+#include "platform/registry.h"
+#include "support/spool.h"
+#include "support/test_env.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fake home and XDG folders for the whole program, set before the protected
+// set is first built, so refusing them can be checked on files of our own.
+class FakeUserFolders : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quarrion-user.XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    fs::create_directories(dir_ / "home" / ".config");
+    fs::create_directories(dir_ / "data");
+    ::setenv("HOME", (dir_ / "home").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  static fs::path Root() { return dir_; }
+
+ private:
+  static inline fs::path dir_;
+};
+
+const auto* const g_user_folders = ::testing::AddGlobalTestEnvironment(new FakeUserFolders);
+
+void Write(const fs::path& p, const std::string& text = "data") {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+// Every file under `dir` (links not followed) with its content.
+std::map<std::string, std::string> Snapshot(const fs::path& dir) {
+  std::map<std::string, std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    const auto rel = fs::relative(it->path(), dir).string();
+    if (it->is_symlink()) {
+      out[rel] = "-> " + fs::read_symlink(it->path()).string();
+    } else if (it->is_regular_file()) {
+      out[rel] = testenv::ReadFile(it->path());
+    } else {
+      out[rel] = "<dir>";
+    }
+  }
+  return out;
+}
+
+std::set<std::string> Names(const fs::path& dir) {
+  std::set<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir)) out.insert(e.path().filename().string());
+  return out;
+}
+
+struct Outcome {
+  std::string path;
+  bool removed;
+  int err;
+};
+
+class Recorder {
+ public:
+  update::RemoveResult Callback() {
+    return [this](const fs::path& p, bool removed, util::filesystem::err err) {
+      outcomes.push_back({p.string(), removed, err});
+      return true;
+    };
+  }
+  std::vector<Outcome> outcomes;
+};
+
+const update::RemoveFilter kRemoveAll = [](const fs::path&) { return true; };
+// Used where a fault must not be able to delete anything real.
+const update::RemoveFilter kKeepAll = [](const fs::path&) { return false; };
+
+// The client's install root with the usual four versions.
+class CleanupTest : public testenv::ProductTest {
+ protected:
+  void SetUp() override {
+    root_ = home() / "install";
+    SetCurrentVersion(L"1.0.0.3");
+    Write(root_ / "1.0.0.1" / "Quarrion.exe", "old client");
+    Write(root_ / "1.0.0.1" / "lib" / "deep" / "a.so");
+    Write(root_ / "1.0.0.1" / "logs" / "old.log");
+    Write(root_ / "1.0.0.2" / "Quarrion.exe", "previous client");
+    Write(root_ / "1.0.0.2" / "res" / "x.png");
+    Write(root_ / "1.0.0.2" / "logs" / "last.log", "keep me");
+    Write(root_ / "1.0.0.3" / "Quarrion.exe", "current client");
+    Write(root_ / "1.0.0.3" / "logs" / "now.log", "current log");
+    Write(root_ / "2.0.0.0" / "Quarrion.exe", "newer client");
+    outside_ = home() / "outside";
+    Write(outside_ / "precious.txt", "precious");
+    Write(outside_ / "nested" / "more.txt", "more");
+  }
+
+  void SetCurrentVersion(const std::wstring& version) {
+    const std::wstring key = MultiInst::Instance()->GetComponentRegRoot(1);
+    base::reg::SetValue(HKEY_CURRENT_USER, key, L"InstallRoot", base::gstring::FromPath(root_));
+    base::reg::SetValue(HKEY_CURRENT_USER, key, L"Version", version);
+  }
+
+  fs::path root_;
+  fs::path outside_;
+};
+
+TEST_F(CleanupTest, RemovesOlderVersionsKeepsPreviousLogsAndLeavesTheRestAlone) {
+  testenv::SpoolReporter reporter;
+  Write(root_ / "1.0.0" / "a");           // three fields: not a version
+  Write(root_ / "v1.0.0.0" / "a");        // not a version
+  Write(root_ / "1.0.0.0-old" / "a");     // reads as 1.0.0.0: removed
+  Write(root_ / "0.0.0.1", "a file");     // a file, never a version directory
+  const auto current = Snapshot(root_ / "1.0.0.3");
+  const auto newer = Snapshot(root_ / "2.0.0.0");
+  testenv::LogCapture log;
+
+  update::internal::ClearOldVersionForTesting();
+
+  EXPECT_EQ(Names(root_), (std::set<std::string>{"0.0.0.1", "1.0.0", "1.0.0.2", "1.0.0.3",
+                                                 "2.0.0.0", "v1.0.0.0"}));
+  EXPECT_EQ(Snapshot(root_ / "1.0.0.2"),
+            (std::map<std::string, std::string>{{"logs", "<dir>"}, {"logs/last.log", "keep me"}}));
+  EXPECT_EQ(Snapshot(root_ / "1.0.0.3"), current);
+  EXPECT_EQ(Snapshot(root_ / "2.0.0.0"), newer);
+  EXPECT_EQ(log.StartingWith("ClearOldVersion...").size(), 1u);
+  EXPECT_EQ(log.Find("removing directory:", "quarrion.update").size(), 3u);
+  EXPECT_TRUE(log.Find("invalid version directory").empty());
+  EXPECT_TRUE(log.Find("failed to remove file").empty());
+  // Nothing ran from the old versions, so nothing was killed.
+  EXPECT_TRUE(testenv::ReadSpoolEvents("kill_process").empty());
+}
+
+TEST_F(CleanupTest, LinksInsideAnOldVersionAreRemovedNeverFollowed) {
+  testenv::SpoolReporter reporter;
+  fs::create_directory_symlink(outside_, root_ / "1.0.0.1" / "to-outside");
+  fs::create_directory_symlink(root_ / "1.0.0.3", root_ / "1.0.0.1" / "lib" / "to-current");
+  fs::create_directory_symlink(FakeUserFolders::Root() / "home",
+                               root_ / "1.0.0.2" / "res" / "to-home");
+  fs::create_symlink(outside_ / "precious.txt", root_ / "1.0.0.2" / "file-link");
+  fs::create_symlink(home() / "missing", root_ / "1.0.0.2" / "dangling");
+  // A link named like an old version is not a version directory.
+  fs::create_directory_symlink(outside_, root_ / "0.9.0.0");
+  const auto outside = Snapshot(outside_);
+  const auto current = Snapshot(root_ / "1.0.0.3");
+  const auto user = Snapshot(FakeUserFolders::Root());
+
+  update::internal::ClearOldVersionForTesting();
+
+  EXPECT_EQ(Snapshot(outside_), outside);
+  EXPECT_EQ(Snapshot(root_ / "1.0.0.3"), current);
+  EXPECT_EQ(Snapshot(FakeUserFolders::Root()), user);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(root_ / "1.0.0.1")));
+  EXPECT_EQ(Names(root_ / "1.0.0.2"), (std::set<std::string>{"logs"}));
+  EXPECT_TRUE(fs::is_symlink(root_ / "0.9.0.0"));
+}
+
+TEST_F(CleanupTest, ACurrentDirectoryThatIsNotAVersionRemovesNothing) {
+  Write(root_ / "current" / "Quarrion.exe");
+  const auto before = Snapshot(root_);
+  for (const std::wstring version : {L"current", L"1.0.0.3/"}) {
+    SetCurrentVersion(version);
+    testenv::LogCapture log;
+    update::internal::ClearOldVersionForTesting();
+    const auto critical = log.Find("invalid version directory: ", "quarrion.update");
+    ASSERT_EQ(critical.size(), 1u);
+    EXPECT_EQ(critical[0].type, QtCriticalMsg);
+    EXPECT_TRUE(log.Find("removing directory").empty());
+    EXPECT_EQ(Snapshot(root_), before);
+  }
+}
+
+TEST_F(CleanupTest, RootLevelAndProtectedPathsAreRefused) {
+  const fs::path user_home = FakeUserFolders::Root() / "home";
+  Write(user_home / "notes.txt", "mine");
+  const auto user = Snapshot(FakeUserFolders::Root());
+  Recorder rec;
+  bool all = true;
+  // A fault here must not be able to delete anything: the filter keeps all.
+  EXPECT_TRUE(update::RemovePath("/", kKeepAll, rec.Callback(), &all));
+  EXPECT_TRUE(update::RemovePath("/usr", kKeepAll, rec.Callback(), &all));
+  EXPECT_TRUE(update::RemovePath("/etc/", kKeepAll, rec.Callback(), &all));
+  EXPECT_TRUE(update::RemovePath("/usr/share/..", kKeepAll, rec.Callback(), &all));
+  // Through a link to the root the resolved path is /usr as well.
+  fs::create_directory_symlink("/", home() / "root-link");
+  EXPECT_TRUE(update::RemovePath(home() / "root-link" / "usr", kKeepAll, rec.Callback(), &all));
+  ASSERT_EQ(rec.outcomes.size(), 5u);
+  for (const auto& o : rec.outcomes) {
+    EXPECT_FALSE(o.removed) << o.path;
+    EXPECT_EQ(o.err, util::filesystem::kRefused) << o.path;
+  }
+
+  // Our own files: the user's home, a folder holding it, the XDG data folder.
+  rec.outcomes.clear();
+  EXPECT_TRUE(update::RemovePath(user_home, kRemoveAll, rec.Callback(), &all));
+  EXPECT_TRUE(update::RemovePath(FakeUserFolders::Root(), kRemoveAll, rec.Callback(), &all));
+  EXPECT_TRUE(update::RemovePath(FakeUserFolders::Root() / "data/", kRemoveAll, rec.Callback(),
+                                 &all));
+  EXPECT_TRUE(update::RemovePath(user_home / ".config", kRemoveAll, rec.Callback(), &all));
+  ASSERT_EQ(rec.outcomes.size(), 4u);
+  for (const auto& o : rec.outcomes) EXPECT_EQ(o.err, util::filesystem::kRefused) << o.path;
+  EXPECT_EQ(Snapshot(FakeUserFolders::Root()), user);
+
+  // Three characters or fewer: a root-level name.
+  const fs::path cwd = fs::current_path();
+  fs::current_path(home());
+  Write(home() / "ab", "short");
+  rec.outcomes.clear();
+  update::RemovePath("ab", kRemoveAll, rec.Callback(), &all);
+  fs::current_path(cwd);
+  ASSERT_EQ(rec.outcomes.size(), 1u);
+  EXPECT_EQ(rec.outcomes[0].err, util::filesystem::kRefused);
+  EXPECT_EQ(testenv::ReadFile(home() / "ab"), "short");
+}
+
+TEST_F(CleanupTest, ProtectedFoldersHoldSystemHomeAndXdgFolders) {
+  const auto& folders = update::ProtectedFolders();
+  for (const std::wstring f : {L"/bin", L"/ETC", L"/usr", L"/var", L"/home", L"/proc"}) {
+    EXPECT_EQ(folders.count(f), 1u) << base::gstring::ToUtf8(f);
+  }
+  EXPECT_EQ(folders.count(base::gstring::FromPath(FakeUserFolders::Root() / "home")), 1u);
+  EXPECT_EQ(folders.count(base::gstring::FromPath(FakeUserFolders::Root() / "data")), 1u);
+  EXPECT_EQ(folders.count(base::gstring::FromPath(FakeUserFolders::Root() / "home" / ".config")),
+            1u);
+  EXPECT_EQ(&folders, &update::ProtectedFolders());  // built once
+}
+
+TEST_F(CleanupTest, RemovePathReportsEachOutcomeAndHonoursFilterAndStop) {
+  Recorder rec;
+  bool all = true;
+  EXPECT_TRUE(update::RemovePath(home() / "nothing", kRemoveAll, rec.Callback(), &all));
+  ASSERT_EQ(rec.outcomes.size(), 1u);
+  EXPECT_TRUE(rec.outcomes[0].removed);
+  EXPECT_EQ(rec.outcomes[0].err, util::filesystem::kNotFound);
+
+  // The filter keeps one file; its folders stay, everything else goes.
+  const fs::path keep = root_ / "1.0.0.1" / "lib" / "deep" / "a.so";
+  rec.outcomes.clear();
+  all = true;
+  EXPECT_TRUE(update::RemovePath(
+      root_ / "1.0.0.1", [&](const fs::path& p) { return p != keep; }, rec.Callback(), &all));
+  EXPECT_FALSE(all);
+  EXPECT_EQ(Snapshot(root_ / "1.0.0.1"),
+            (std::map<std::string, std::string>{
+                {"lib", "<dir>"}, {"lib/deep", "<dir>"}, {"lib/deep/a.so", "data"}}));
+  for (const auto& o : rec.outcomes) {
+    EXPECT_TRUE(o.removed) << o.path;
+    EXPECT_EQ(o.err, 0) << o.path;
+  }
+  EXPECT_EQ(rec.outcomes.size(), 3u);  // Quarrion.exe, logs/old.log, logs
+
+  // A callback that asks to stop ends the walk at once.
+  int calls = 0;
+  EXPECT_FALSE(update::RemovePath(
+      root_ / "1.0.0.2", kRemoveAll,
+      [&](const fs::path&, bool, util::filesystem::err) { return ++calls < 1; }, &all));
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(fs::exists(root_ / "1.0.0.2"));
+}
+
+// Stands for a file held open by a running program: it cannot be deleted but
+// can be moved, as on Windows.
+platform::ErrorCode RefuseLockedNames(int dir, const char* name) {
+  if (std::strstr(name, "locked") != nullptr) return platform::kErrorSharingViolation;
+  return platform::dir_walk::RealRemoveFile(dir, name);
+}
+
+class LockedFiles {
+ public:
+  LockedFiles() : previous_(platform::dir_walk::ExchangeRemoveFileFunction(&RefuseLockedNames)) {}
+  ~LockedFiles() { platform::dir_walk::ExchangeRemoveFileFunction(previous_); }
+
+ private:
+  platform::dir_walk::RemoveFileFunction previous_;
+};
+
+std::vector<std::wstring> PendingDeletes() {
+  auto value = platform::registry::ReadMultiString(
+      platform::registry::Root::kLocalMachine,
+      L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations");
+  return value ? *value : std::vector<std::wstring>{};
+}
+
+TEST_F(CleanupTest, ALockedFileIsMovedAsideAndScheduledOnceForReboot) {
+  testenv::SpoolReporter reporter;
+  Write(root_ / "1.0.0.1" / "bin" / "locked.dll", "in use");
+  LockedFiles locked;
+  testenv::LogCapture log;
+
+  update::internal::ClearOldVersionForTesting();
+
+  // Everything else went; the moved file keeps its folders alive.
+  EXPECT_EQ(Names(root_ / "1.0.0.1"), (std::set<std::string>{"bin"}));
+  const auto left = Names(root_ / "1.0.0.1" / "bin");
+  ASSERT_EQ(left.size(), 1u);
+  const std::string marked = *left.begin();
+  EXPECT_TRUE(std::regex_match(marked, std::regex(R"(locked\.dll\.~del_[0-9a-f]{4})"))) << marked;
+  EXPECT_EQ(testenv::ReadFile(root_ / "1.0.0.1" / "bin" / marked), "in use");
+  const std::wstring expected =
+      L"\\??\\" + base::gstring::FromPath(root_ / "1.0.0.1" / "bin" / marked);
+  auto pending = PendingDeletes();
+  std::erase(pending, std::wstring());  // each entry is (source, empty target)
+  EXPECT_EQ(pending, std::vector<std::wstring>{expected});
+  EXPECT_TRUE(log.Find("failed to remove file").empty());
+
+  // The next run finds the marked file, leaves its name alone and says so.
+  log.Clear();
+  update::internal::ClearOldVersionForTesting();
+  EXPECT_EQ(Names(root_ / "1.0.0.1" / "bin"), (std::set<std::string>{marked}));
+  pending = PendingDeletes();
+  std::erase(pending, std::wstring());
+  EXPECT_EQ(pending.size(), 1u);
+  EXPECT_EQ(log.Find("failed to remove file: ", "quarrion.update").size(), 1u);
+}
+
+TEST_F(CleanupTest, ForceDeleteFileOnItsOwn) {
+  std::error_code ec;
+  EXPECT_EQ(update::ForceDeleteFile(home() / "missing", ec), 0);
+  Write(home() / "plain.txt");
+  EXPECT_EQ(update::ForceDeleteFile(home() / "plain.txt", ec), 0);
+  EXPECT_FALSE(fs::exists(home() / "plain.txt"));
+
+  LockedFiles locked;
+  Write(home() / "dir" / "locked.bin");
+  EXPECT_EQ(update::ForceDeleteFile(home() / "dir" / "locked.bin", ec), 0);
+  EXPECT_TRUE(ec);  // the plain removal's error
+  const auto names = Names(home() / "dir");
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(names.begin()->rfind("locked.bin.~del_", 0), 0u);
+  EXPECT_EQ(update::ForceDeleteFile(home() / "dir" / *names.begin(), ec), -10);
+  EXPECT_EQ(Names(home() / "dir"), names);
+}
+
+// While the walk runs, another thread keeps exchanging a subfolder of the old
+// version with a link to a folder outside the install root. Whatever the
+// interleaving, the walk may only remove the link, never what it points at.
+TEST_F(CleanupTest, SwappingAFolderForALinkDuringTheWalkNeverReachesItsTarget) {
+  const fs::path sentinel = home() / "sentinel";
+  for (int i = 0; i < 20; ++i) Write(sentinel / ("s" + std::to_string(i)), "sentinel");
+  Write(sentinel / "inner" / "deep.txt", "sentinel");
+  const auto expected = Snapshot(sentinel);
+
+  for (int run = 0; run < 60; ++run) {
+    const fs::path version = root_ / "0.0.0.1";
+    for (int d = 0; d < 4; ++d) {
+      for (int f = 0; f < 10; ++f) {
+        Write(version / ("d" + std::to_string(d)) / ("f" + std::to_string(f)));
+      }
+    }
+    // Several folder/link pairs, so that every run offers several chances.
+    std::vector<std::pair<fs::path, fs::path>> pairs;
+    for (int v = 0; v < 4; ++v) {
+      const fs::path victim = version / ("victim" + std::to_string(v));
+      for (int f = 0; f < 10; ++f) Write(victim / ("v" + std::to_string(f)));
+      Write(victim / "sub" / "x");
+      const fs::path link = version / ("swap" + std::to_string(v));
+      fs::create_directory_symlink(sentinel, link);
+      pairs.emplace_back(victim, link);
+    }
+
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+      while (!stop.load()) {
+        for (const auto& [victim, link] : pairs) {
+          if (::renameat2(AT_FDCWD, victim.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) !=
+              0) {
+            std::error_code ec;
+            fs::create_directory_symlink(sentinel, link, ec);  // the walk took the link
+            fs::create_directory_symlink(sentinel, victim, ec);
+          }
+        }
+      }
+    });
+    bool all = true;
+    update::RemovePath(
+        version, kRemoveAll,
+        [](const fs::path& p, bool removed, util::filesystem::err) {
+          std::error_code ec;
+          if (!removed) update::ForceDeleteFile(p, ec);
+          return true;
+        },
+        &all);
+    stop = true;
+    swapper.join();
+    ASSERT_EQ(Snapshot(sentinel), expected) << "run " << run;
+    std::error_code ec;
+    fs::remove_all(version, ec);  // does not follow links either
+  }
+}
+
+}  // namespace
