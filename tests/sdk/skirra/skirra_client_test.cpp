@@ -188,7 +188,7 @@ TEST_F(SkirraClientTest, ConcurrentThreadsNeitherLoseNorInterleaveLines) {
 
 TEST_F(SkirraClientTest, SeveralProcessesShareOneSpoolWithoutTornLines) {
   constexpr int kChildren = 4;
-  constexpr int kEach = 150;
+  constexpr int kEach = 100;
   const std::string bulk(16 * 1024, 'y');  // larger than a pipe buffer
   std::vector<pid_t> children;
   for (int c = 0; c < kChildren; ++c) {
