@@ -55,6 +55,13 @@ std::optional<nlohmann::json> ParseJsonDocument(std::string_view text, std::stri
     return fail(fmt::format("document of {} bytes exceeds the limit of {} bytes", text.size(),
                             kMaxDocumentBytes));
   }
+  // The JSON library stops at a NUL as if the text ended there, which would
+  // let anything ride behind one. Trailing NULs alone (a C-style terminator
+  // kept with the text) are harmless and stay accepted.
+  if (const auto nul = text.find('\0'); nul != std::string_view::npos &&
+                                         text.find_first_not_of('\0', nul) != std::string_view::npos) {
+    return fail(fmt::format("text continues after a NUL character at offset {}", nul));
+  }
   // The parser agrees with this scan on every prefix it accepts, so it can
   // never go deeper than the scan says.
   if (JsonNestingDepth(text, kMaxDocumentDepth) > kMaxDocumentDepth) {

@@ -1,0 +1,212 @@
+// The derivation steps of an insert over the emulated registry of a fresh
+// product home: registry migration, frame-generation defaults, write-back.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/gstring.h"
+#include "base/reg.h"
+#include "common/config/model/config_derivation.h"
+#include "support/test_env.h"
+
+namespace {
+
+using config::AppHostConfig;
+using config::AppLocalUserConfig;
+using config::EnumCode;
+using config::Size;
+
+constexpr char kPackage[] = "com.morvath.nimbrel";
+
+class RegistryMigrationTest : public testenv::ProductTest {
+ protected:
+  std::wstring Subkey(const std::string& package = kPackage) { return config::AppSettingsRegSubkey(package); }
+  void Set(const wchar_t* name, std::uint64_t value, const std::string& package = kPackage) {
+    ASSERT_TRUE(base::reg::SetValue(HKEY_CURRENT_USER, Subkey(package), name, value));
+  }
+  bool Exists(const wchar_t* name, const std::string& package = kPackage) {
+    return base::reg::IsExist(HKEY_CURRENT_USER, Subkey(package), name);
+  }
+};
+
+TEST_F(RegistryMigrationTest, SubkeyIsTheFixedPathAndThePackage) {
+  EXPECT_EQ(Subkey(), L"SOFTWARE\\Morvath\\Quarrion\\Settings\\App\\com.morvath.nimbrel");
+}
+
+TEST_F(RegistryMigrationTest, MovedValuesReplaceTheDocumentAndAreDeletedOnCommit) {
+  Set(L"AspectRatio", 2);
+  Set(L"Clarity", 3);
+  Set(L"Width", 1920);
+  Set(L"Height", 1080);
+  Set(L"DynamicAspectWidth", 21);
+  Set(L"DynamicAspectHeight", 9);
+  Set(L"Volume", 70);  // not ours: must survive
+
+  auto local = *config::ParseAppLocalUserConfig(R"({"resolution": [1280, 720], "clarity": 5, "volume": 30})");
+  const auto migration = config::ReadRegistrySettings(kPackage, local);
+
+  EXPECT_EQ(local.aspect_ratio, EnumCode{2});
+  EXPECT_EQ(local.clarity, config::Clarity::k1920x1080);
+  EXPECT_EQ(local.resolution, (Size{1920, 1080}));
+  EXPECT_EQ(local.special_aspect_ratio, (Size{21, 9}));
+  EXPECT_EQ(local.volume, 30);
+  EXPECT_EQ(migration.moved_values.size(), 6u);
+  // Nothing is deleted until the caller has stored the document.
+  for (const auto* name : {L"AspectRatio", L"Clarity", L"Width", L"Height", L"DynamicAspectWidth", L"DynamicAspectHeight"}) {
+    EXPECT_TRUE(Exists(name)) << base::gstring::ToUtf8(name);
+  }
+
+  config::CommitRegistryMigration(kPackage, migration);
+  for (const auto* name : {L"AspectRatio", L"Clarity", L"Width", L"Height", L"DynamicAspectWidth", L"DynamicAspectHeight"}) {
+    EXPECT_FALSE(Exists(name)) << base::gstring::ToUtf8(name);
+  }
+  EXPECT_TRUE(Exists(L"Volume"));
+
+  // A second insert finds nothing left to move.
+  AppLocalUserConfig again;
+  EXPECT_FALSE(config::ReadRegistrySettings(kPackage, again).Moved());
+  EXPECT_EQ(again, AppLocalUserConfig{});
+}
+
+TEST_F(RegistryMigrationTest, PairsMoveWhenEitherHalfIsSet) {
+  struct Case {
+    std::vector<std::pair<const wchar_t*, std::uint64_t>> values;
+    std::optional<Size> resolution;
+    std::optional<Size> special_aspect_ratio;
+  };
+  const std::vector<Case> cases = {
+      {{{L"Width", 0}, {L"Height", 900}}, Size{0, 900}, std::nullopt},
+      {{{L"Width", 1920}}, Size{1920, 0}, std::nullopt},
+      {{{L"Width", 0}, {L"Height", 0}}, std::nullopt, std::nullopt},
+      {{{L"DynamicAspectHeight", 9}}, std::nullopt, Size{0, 9}},
+      // Only the low 32 bits carry the setting.
+      {{{L"Width", 0x100000000ull}, {L"Height", 0x1FFFFFFFFull}}, Size{0, -1}, std::nullopt},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string package = "com.case" + std::to_string(n++);  // a clean subkey per case
+    SCOPED_TRACE(package);
+    for (const auto& [name, value] : c.values) Set(name, value, package);
+    AppLocalUserConfig local;
+    const auto migration = config::ReadRegistrySettings(package, local);
+    EXPECT_EQ(local.resolution, c.resolution);
+    EXPECT_EQ(local.special_aspect_ratio, c.special_aspect_ratio);
+    EXPECT_EQ(migration.Moved(), c.resolution.has_value() || c.special_aspect_ratio.has_value());
+    config::CommitRegistryMigration(package, migration);
+    const bool left = Exists(L"Width", package) || Exists(L"Height", package) ||
+                      Exists(L"DynamicAspectHeight", package);
+    EXPECT_EQ(left, !migration.Moved()) << "moved values are deleted, others stay";
+  }
+}
+
+TEST_F(RegistryMigrationTest, NonAsciiPackageUsesItsWideName) {
+  const std::string package = "com.b\xc3\xa4r.\xe4\xb8\x96";  // UTF-8
+  Set(L"Clarity", 4, package);
+  EXPECT_TRUE(base::reg::IsExist(HKEY_CURRENT_USER,
+                                 L"SOFTWARE\\Morvath\\Quarrion\\Settings\\App\\com.b\u00e4r.\u4e16", L"Clarity"));
+  AppLocalUserConfig local;
+  const auto migration = config::ReadRegistrySettings(package, local);
+  EXPECT_EQ(local.clarity, config::Clarity::k1600x900);
+  config::CommitRegistryMigration(package, migration);
+  EXPECT_FALSE(Exists(L"Clarity", package));
+}
+
+TEST_F(RegistryMigrationTest, NamesThatAreNotOneKeyLevelMigrateNothing) {
+  ASSERT_TRUE(base::reg::SetValue(HKEY_CURRENT_USER, std::wstring(config::kAppSettingsRegKey) + L"\\a\\b",
+                                  L"Clarity", std::uint64_t{2}));
+  for (const std::string package : {"", "a\\b"}) {
+    AppLocalUserConfig local;
+    const auto migration = config::ReadRegistrySettings(package, local);
+    EXPECT_FALSE(migration.Moved());
+    config::CommitRegistryMigration(package, {{L"Clarity"}});
+  }
+  EXPECT_TRUE(base::reg::IsExist(HKEY_CURRENT_USER, std::wstring(config::kAppSettingsRegKey) + L"\\a\\b", L"Clarity"));
+}
+
+// A migration alone makes the local user configuration differ from the
+// stored one; it must be written back, or the deleted values are lost.
+TEST_F(RegistryMigrationTest, MigrationWithoutFrameGenChangeIsWrittenBack) {
+  Set(L"Width", 0);
+  Set(L"Height", 900);
+  auto docs = config::ParseInsertDocuments("{}", R"({"volume": 30})", "{}");
+  ASSERT_TRUE(docs.errors.empty());
+
+  const auto derived = config::DeriveLocalUserConfig(kPackage, docs.host, docs.local_user);
+  EXPECT_FALSE(derived.frame_gen_changed);
+  ASSERT_TRUE(derived.NeedsWriteBack());
+
+  const std::string stored = config::SerializeLocalUserConfig(docs.local_user);
+  EXPECT_EQ(stored, R"({"resolution":[0,900],"volume":30})");
+  config::CommitRegistryMigration(kPackage, derived.migration);
+  EXPECT_FALSE(Exists(L"Width"));
+  EXPECT_FALSE(Exists(L"Height"));
+
+  // The next insert reads the stored text: the values are there, nothing moves.
+  auto next = config::ParseInsertDocuments("{}", stored, "{}");
+  const auto again = config::DeriveLocalUserConfig(kPackage, next.host, next.local_user);
+  EXPECT_FALSE(again.NeedsWriteBack());
+  EXPECT_EQ(next.local_user.resolution, (Size{0, 900}));
+}
+
+TEST_F(RegistryMigrationTest, NothingToDeriveNeedsNoWriteBack) {
+  auto docs = config::ParseInsertDocuments("{}", "{}", "{}");
+  const auto derived = config::DeriveLocalUserConfig(kPackage, docs.host, docs.local_user);
+  EXPECT_FALSE(derived.NeedsWriteBack());
+  EXPECT_EQ(docs.local_user, AppLocalUserConfig{});
+}
+
+TEST(FrameGenDefaults, AppliesHostValuesOnlyWhenTheyChanged) {
+  struct Case {
+    const char* host;
+    const char* local_before;
+    bool changed;
+    const char* local_after;  // stored form
+  };
+  const std::vector<Case> cases = {
+      {"{}", "{}", false, "{}"},
+      {R"({"default_frame_gen_mode": 1})", R"({"default_frame_gen_on": true})", true,
+       R"({"applied_host_default_frame_gen_mode":1,"default_frame_gen_on":true,"low_latency_mode":false})"},
+      {R"({"default_frame_gen_mode": 2, "default_frame_gen_enabled": true})", "{}", true,
+       R"({"applied_host_default_frame_gen_enabled":true,"applied_host_default_frame_gen_mode":2,)"
+       R"("default_frame_gen_on":true,"low_latency_mode":true})"},
+      // Already applied: the user's own later choice is left alone.
+      {R"({"default_frame_gen_mode": 2, "default_frame_gen_enabled": true})",
+       R"({"applied_host_default_frame_gen_enabled": true, "applied_host_default_frame_gen_mode": 2, "default_frame_gen_on": false})",
+       false,
+       R"({"applied_host_default_frame_gen_enabled":true,"applied_host_default_frame_gen_mode":2,"default_frame_gen_on":false})"},
+      // The host dropped its values: the applied record follows, choices stay.
+      {"{}", R"({"applied_host_default_frame_gen_mode": 0, "low_latency_mode": true})", true,
+       R"({"low_latency_mode":true})"},
+      {R"({"default_frame_gen_enabled": false})", R"({"applied_host_default_frame_gen_enabled": true, "default_frame_gen_on": true})",
+       true, R"({"applied_host_default_frame_gen_enabled":false,"default_frame_gen_on":false})"},
+      // A host value that is not a boolean counts as absent.
+      {R"({"default_frame_gen_enabled": 1})", "{}", false, "{}"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " / " + c.local_before);
+    const auto host = config::ParseAppHostConfig(c.host);
+    auto local = config::ParseAppLocalUserConfig(c.local_before);
+    ASSERT_TRUE(host && local);
+    EXPECT_EQ(config::ApplyHostFrameGenDefaults(*host, *local), c.changed);
+    EXPECT_EQ(config::SerializeLocalUserConfig(*local), c.local_after);
+  }
+}
+
+TEST(InsertDocuments, EachDocumentThatIsNotJsonFailsAlone) {
+  const auto docs = config::ParseInsertDocuments(R"({"dpi": 320})", R"({"volume": 3)",
+                                                 R"({"heartbeat_reporting": {"report_gap": 60}})");
+  ASSERT_EQ(docs.errors.size(), 1u);
+  EXPECT_NE(docs.errors[0].find("parse_error"), std::string::npos);
+  EXPECT_EQ(docs.host.dpi, 320u);
+  EXPECT_EQ(docs.local_user, AppLocalUserConfig{});
+  ASSERT_TRUE(docs.global.heartbeat_reporting.has_value());
+  EXPECT_EQ(docs.global.heartbeat_reporting->report_gap, 60);
+
+  const auto broken = config::ParseInsertDocuments("", R"({"volume": 3})", "[");
+  EXPECT_EQ(broken.errors.size(), 2u);
+  EXPECT_EQ(broken.host, AppHostConfig{});
+  EXPECT_EQ(broken.local_user.volume, 3);
+}
+
+}  // namespace
