@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "base/win_types.h"
 
@@ -18,9 +19,17 @@ std::wstring GetValue(HKEY root, std::wstring_view subkey, std::wstring_view nam
                       std::wstring_view default_value, bool expand = false);
 bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name, std::uint64_t value);
 bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name, std::wstring_view value);
-// Keeps callers that pass an int from being ambiguous.
-inline bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name, int value) {
-  return SetValue(root, subkey, name, static_cast<std::uint64_t>(value));
+// Any other integer (int, DWORD, ...) without ambiguity. Up to 32 bits the
+// value is taken as a DWORD bit pattern, as Windows stores -1 as 0xFFFFFFFF.
+template <typename T, typename = std::enable_if_t<std::is_integral_v<T> &&
+                                                  !std::is_same_v<T, std::uint64_t>>>
+inline bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name, T value) {
+  if constexpr (sizeof(T) <= 4) {
+    return SetValue(root, subkey, name,
+                    static_cast<std::uint64_t>(static_cast<std::uint32_t>(value)));
+  } else {
+    return SetValue(root, subkey, name, static_cast<std::uint64_t>(value));
+  }
 }
 inline bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name,
                      const wchar_t* value) {
