@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "base/multi_inst.h"
+#include "platform/registry.h"
 
 namespace testenv {
 
@@ -22,13 +23,19 @@ ProductHome::ProductHome() {
 }
 
 ProductHome::~ProductHome() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
+  // Hand the product instance back to the home that was there before (an
+  // outer ProductHome). Without one, the registry is detached rather than
+  // left pointing into the removed directory, where a late access would
+  // recreate it (or fall back to the user's real home).
   if (had_previous_) {
     ::setenv("QUARRION_HOME", previous_.c_str(), 1);
+    MultiInst::Instance()->Init(L"Quarrion", 0);
   } else {
     ::unsetenv("QUARRION_HOME");
+    platform::registry::SetStorageDirectory({});
   }
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
 }
 
 std::filesystem::path BinDir() { return QUARRION_BIN_DIR; }
