@@ -2,8 +2,10 @@
 // loop, exit code 0 whatever the stages did.
 #include <QApplication>
 #include <QByteArray>
+#include <vector>
 
 #include "boot/initialize.h"
+#include "common/app_manager/installed_app_store.h"
 #include "common/report/reporter.h"
 #include "qtbaseex/log/logger.h"
 #include "update/update.h"
@@ -31,9 +33,15 @@ int main(int argc, char** argv) {
 
   // --- Refresh of the built-in packages (RefreshBuiltinPackagesConfig) goes here.
 
-  // --- Installed-application store: list the default source's apps and
-  //     refresh each (InstalledAppStore, QueryInstalledApps, RefreshAppConfig)
-  //     goes here.
+  {
+    InstalledAppStore store("");
+    {
+      const std::vector<InstalledAppInfo> apps = store.QueryInstalledApps("");
+      // --- Per-application refresh (RefreshAppConfig of each package, in list
+      //     order) goes here.
+      static_cast<void>(apps);
+    }  // the list goes first, then the store
+  }
 
   // Shutdown. Destroying the reporter's worker sends every queued event; only
   // then may the SDK go away, and the log last of all.
