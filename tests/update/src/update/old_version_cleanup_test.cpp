@@ -24,6 +24,7 @@
 #include "platform/registry.h"
 #include "support/spool.h"
 #include "support/test_env.h"
+#include "update/src/update/sandbox.h"
 
 namespace fs = std::filesystem;
 
@@ -54,34 +55,9 @@ class FakeUserFolders : public ::testing::Environment {
 
 const auto* const g_user_folders = ::testing::AddGlobalTestEnvironment(new FakeUserFolders);
 
-void Write(const fs::path& p, const std::string& text = "data") {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << text;
-}
-
-// Every file under `dir` (links not followed) with its content.
-std::map<std::string, std::string> Snapshot(const fs::path& dir) {
-  std::map<std::string, std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
-       it.increment(ec)) {
-    const auto rel = fs::relative(it->path(), dir).string();
-    if (it->is_symlink()) {
-      out[rel] = "-> " + fs::read_symlink(it->path()).string();
-    } else if (it->is_regular_file()) {
-      out[rel] = testenv::ReadFile(it->path());
-    } else {
-      out[rel] = "<dir>";
-    }
-  }
-  return out;
-}
-
-std::set<std::string> Names(const fs::path& dir) {
-  std::set<std::string> out;
-  for (const auto& e : fs::directory_iterator(dir)) out.insert(e.path().filename().string());
-  return out;
-}
+using sandbox::Names;
+using sandbox::Snapshot;
+using sandbox::Write;
 
 struct Outcome {
   std::string path;
@@ -109,25 +85,14 @@ class CleanupTest : public testenv::ProductTest {
  protected:
   void SetUp() override {
     root_ = home() / "install";
-    SetCurrentVersion(L"1.0.0.3");
-    Write(root_ / "1.0.0.1" / "Quarrion.exe", "old client");
-    Write(root_ / "1.0.0.1" / "lib" / "deep" / "a.so");
-    Write(root_ / "1.0.0.1" / "logs" / "old.log");
-    Write(root_ / "1.0.0.2" / "Quarrion.exe", "previous client");
-    Write(root_ / "1.0.0.2" / "res" / "x.png");
-    Write(root_ / "1.0.0.2" / "logs" / "last.log", "keep me");
-    Write(root_ / "1.0.0.3" / "Quarrion.exe", "current client");
-    Write(root_ / "1.0.0.3" / "logs" / "now.log", "current log");
-    Write(root_ / "2.0.0.0" / "Quarrion.exe", "newer client");
+    sandbox::MakeVersions(root_);
     outside_ = home() / "outside";
     Write(outside_ / "precious.txt", "precious");
     Write(outside_ / "nested" / "more.txt", "more");
   }
 
   void SetCurrentVersion(const std::wstring& version) {
-    const std::wstring key = MultiInst::Instance()->GetComponentRegRoot(1);
-    base::reg::SetValue(HKEY_CURRENT_USER, key, L"InstallRoot", base::gstring::FromPath(root_));
-    base::reg::SetValue(HKEY_CURRENT_USER, key, L"Version", version);
+    sandbox::SetClientInstall(root_, version);
   }
 
   fs::path root_;
