@@ -7,10 +7,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "platform/text.h"
 
@@ -21,7 +23,6 @@ constexpr ErrorCode kErrorDiskFull = 112;
 constexpr ErrorCode kErrorBadDb = 1009;           // ERROR_BADDB
 constexpr ErrorCode kErrorRegistryIo = 1016;      // ERROR_REGISTRY_IO_FAILED
 constexpr int kBusyTimeoutMs = 15000;
-constexpr int kBusyRetries = 4;
 
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS keys("
@@ -151,23 +152,35 @@ void CloseConnection(Connection& c) {
   c.owner = 0;
 }
 
+bool IsBusy(int rc) {
+  rc &= 0xFF;
+  return rc == SQLITE_BUSY || rc == SQLITE_LOCKED;
+}
+
+// Some steps report a busy database at once instead of waiting through the
+// busy handler (switching to WAL while another process creates the same
+// file, a read turning into a write). They are retried here with short
+// pauses until the busy time-out has passed.
+template <typename Fn>
+int RetryWhileBusy(Fn&& fn) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  int pause_ms = 1;
+  for (;;) {
+    const int rc = fn();
+    if (!IsBusy(rc) || std::chrono::steady_clock::now() >= deadline) return rc;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+    pause_ms = pause_ms < 20 ? pause_ms * 2 : 20;
+  }
+}
+
 int Configure(sqlite3* db) {
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db, 0);
-  int rc = SQLITE_BUSY;
-  // Switching to WAL needs a moment of exclusive access; retry while another
-  // process is in the middle of the same start-up.
-  for (int attempt = 0; attempt <= kBusyRetries && (rc & 0xFF) == SQLITE_BUSY; ++attempt) {
-    rc = Exec(db, "PRAGMA journal_mode=WAL");
-  }
+  int rc = RetryWhileBusy([&] { return Exec(db, "PRAGMA journal_mode=WAL"); });
   if (rc != SQLITE_OK) return rc;
   rc = Exec(db, "PRAGMA synchronous=NORMAL");
   if (rc != SQLITE_OK) return rc;
-  rc = SQLITE_BUSY;
-  for (int attempt = 0; attempt <= kBusyRetries && (rc & 0xFF) == SQLITE_BUSY; ++attempt) {
-    rc = Exec(db, kSchema);
-  }
-  return rc;
+  return RetryWhileBusy([&] { return Exec(db, kSchema); });
 }
 
 int OpenFile(const std::filesystem::path& file, sqlite3** out) {
@@ -245,18 +258,20 @@ template <typename Fn>
 ErrorCode Run(Root root, Fn&& fn) {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (g_directory.empty()) return kErrorPathNotFound;
-  int rc = SQLITE_OK;
-  for (int attempt = 0; attempt <= kBusyRetries; ++attempt) {
+  bool recovered = false;
+  const int rc = RetryWhileBusy([&] {
     sqlite3* db = nullptr;
-    rc = Connect(root, &db);
-    if (rc == SQLITE_OK) rc = fn(db);
-    if (IsCorruption(rc)) {
+    int result = Connect(root, &db);
+    if (result == SQLITE_OK) result = fn(db);
+    if (IsCorruption(result) && !recovered) {
+      recovered = true;
       CloseConnection(g_connections[root == Root::kCurrentUser ? 0 : 1]);
       MoveAside(g_directory / FileName(root));
-      if (attempt == 0) continue;
+      result = Connect(root, &db);
+      if (result == SQLITE_OK) result = fn(db);
     }
-    if ((rc & 0xFF) != SQLITE_BUSY) break;
-  }
+    return result;
+  });
   return MapSqlite(rc);
 }
 

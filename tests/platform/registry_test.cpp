@@ -247,6 +247,41 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
   EXPECT_EQ(Dword(reg::Read(Root::kCurrentUser, kKey, L"Parent")), 1u);
 }
 
+// Creating the files is the delicate moment: several processes switch the
+// same new file to WAL and create the tables at once.
+TEST_F(RegistryTest, ProcessesCreatingTheStoreTogetherAllSucceed) {
+  constexpr int kRounds = 10;
+  constexpr int kProcesses = 4;
+  for (int round = 0; round < kRounds; ++round) {
+    const std::filesystem::path dir = home() / ("fresh" + std::to_string(round));
+    reg::SetStorageDirectory(dir);
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+      const pid_t pid = ::fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        ::close(gate[1]);
+        char c;
+        (void)!::read(gate[0], &c, 1);
+        ::_exit(reg::WriteDword(Root::kLocalMachine, kKey, L"v" + std::to_wstring(p), 1) == 0 ? 0 : 1);
+      }
+      children.push_back(pid);
+    }
+    ::close(gate[0]);
+    ::close(gate[1]);
+    for (pid_t pid : children) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+    }
+    for (int p = 0; p < kProcesses; ++p) {
+      EXPECT_TRUE(reg::ValueExists(Root::kLocalMachine, kKey, L"v" + std::to_wstring(p)));
+    }
+  }
+}
+
 TEST_F(RegistryTest, DeleteAtRebootAppendsWindowsStylePairs) {
   constexpr wchar_t kSession[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
   const std::filesystem::path first = home() / "old" / "x.dll.~del_00af";
