@@ -1,4 +1,7 @@
-// Probe intervals kept as a time stamp in a registry value.
+// Probe intervals kept as a time stamp in a registry value: wall-clock
+// milliseconds since 1970, in the value `value_name` under the product's
+// registry root (MultiInst::GetComponentRegRoot(0)) of `root`, so the next
+// run and other processes see it.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +15,8 @@ class Duration {
  public:
   Duration(std::wstring value_name, HKEY root);
   // True when at least `ms` milliseconds have passed since the stored stamp
-  // (or no stamp exists); then the stamp is set to now.
+  // (or no stamp exists, or the stamp lies in the future because the clock
+  // was set back); then the stamp is set to now.
   bool CheckElapsed(std::uint64_t ms);
 
  private:

@@ -25,9 +25,10 @@ namespace platform::registry {
 enum class Root { kCurrentUser, kLocalMachine };
 
 // Where the emulated roots live (ignored by a native backend). Must be set
-// before the first access (until then every access fails with 3); the base
-// library sets it from the product home. Setting it again closes the open
-// files, so the next access uses the new directory.
+// before the first access (until then, and after setting an empty path,
+// every access fails with 3); the base library sets it from the product
+// home. Setting it again closes the open files, so the next access uses the
+// new directory.
 void SetStorageDirectory(const std::filesystem::path& directory);
 std::filesystem::path StorageDirectory();
 
