@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -172,11 +173,31 @@ TEST_F(SystemTest, KillProcessWithoutDirectoryEndsEveryMatch) {
   EXPECT_EQ(base::system::KillProcess(names, {}, 5000, 0, nullptr), 0u);
 }
 
+// Runs in a copy of this program under a name of its own, so that asking to
+// kill "ourselves" cannot reach other instances of the test running beside.
 TEST_F(SystemTest, KillProcessNeverEndsTheCaller) {
-  const std::wstring self = base::process::GetCurrentExeName();
-  const std::wstring_view names[] = {self};
-  EXPECT_EQ(base::system::KillProcess(names, {}, 100, 0, Recorder()), 0u);
-  EXPECT_TRUE(calls.empty());
+  if (std::getenv("QB_KILL_SELF") != nullptr) {
+    const std::wstring self = base::process::GetCurrentExeName();
+    const std::wstring_view names[] = {self};
+    EXPECT_EQ(base::system::KillProcess(names, {}, 100, 0, Recorder()), 0u);
+    EXPECT_TRUE(calls.empty());
+    return;
+  }
+  const std::filesystem::path copy = home() / ("QbSelf" + std::to_string(::getpid()) + ".exe");
+  std::filesystem::copy_file(base::process::GetCurrentExeFullPath(), copy);
+  std::string exe = copy.string();
+  std::string filter = "--gtest_filter=SystemTest.KillProcessNeverEndsTheCaller";
+  char* argv[] = {exe.data(), filter.data(), nullptr};
+  std::vector<std::string> env_text = {"QB_KILL_SELF=1"};
+  std::vector<char*> env = {env_text[0].data()};
+  for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+  env.push_back(nullptr);
+  pid_t pid = -1;
+  ASSERT_EQ(::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, env.data()), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
 }
 
 TEST_F(SystemTest, WaitForProcessUntilExit) {
