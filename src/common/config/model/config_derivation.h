@@ -50,7 +50,8 @@ struct InsertDocuments {
 };
 
 // Parses the host, local user and global documents. Each document that is
-// not JSON keeps its defaults; the others are still read.
+// not JSON keeps its defaults; the others are still read, so a damaged local
+// user document cannot take the product-wide global configuration with it.
 InsertDocuments ParseInsertDocuments(std::string_view host_text, std::string_view local_user_text,
                                      std::string_view global_text);
 

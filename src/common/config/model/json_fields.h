@@ -56,6 +56,8 @@ using Size = std::pair<std::int32_t, std::int32_t>;
 // read the document; this process only carries it.
 enum class EnumCode : std::int32_t {};
 
+constexpr std::int32_t ToInt(EnumCode code) { return static_cast<std::int32_t>(code); }
+
 namespace json_fields {
 
 template <class T>
