@@ -1,6 +1,9 @@
 #include "base/process.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "base/gstring.h"
 #include "platform/process.h"
@@ -21,9 +24,20 @@ std::filesystem::path ProcessImagepath(HANDLE process) {
   return image;
 }
 
+bool IsOnThisMachine(DWORD pid) {
+  // Our own start-up environment may predate the home we now answer for.
+  if (pid == platform::CurrentProcessId()) return true;
+  std::optional<std::string> ours;
+  if (const char* home = std::getenv("QUARRION_HOME")) ours = home;
+  std::optional<std::string> theirs;
+  if (platform::ReadProcessEnvironmentVariable(pid, "QUARRION_HOME", &theirs) != 0) return true;
+  return theirs == ours;
+}
+
 bool EnumProcesses(const std::function<bool(const PROCESSENTRY32W&)>& callback) {
   if (!callback) return false;
   const auto err = platform::EnumerateProcesses([&](const platform::ProcessEntry& e) {
+    if (!IsOnThisMachine(e.pid)) return true;
     PROCESSENTRY32W entry;
     entry.th32ProcessID = e.pid;
     entry.th32ParentProcessID = e.parent_pid;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/gstring.h"
+#include "base/process.h"
 #include "platform/process.h"
 #include "platform/text.h"
 
@@ -75,6 +76,7 @@ unsigned KillProcess(std::span<const std::wstring_view> names, const std::filesy
   std::vector<Candidate> candidates;
   platform::EnumerateProcesses([&](const platform::ProcessEntry& e) {
     if (e.pid == self || e.pid == 0) return true;  // never ourselves
+    if (!base::process::IsOnThisMachine(e.pid)) return true;
     for (const auto& name : names) {
       if (platform::text::CompareNoCase(e.exe_file, name) == 0) {
         candidates.push_back({e.pid, name});

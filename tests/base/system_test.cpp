@@ -303,3 +303,30 @@ TEST(PrivilegeTest, DebugPrivilegeIsTheKillCapability) {
 }
 
 }  // namespace
+
+// A product home stands for a machine: a program started under another home
+// is neither listed nor ended, whatever its name.
+TEST_F(SystemTest, ProcessesOfAnotherProductHomeAreOutOfReach) {
+  const std::string name = "QbOther" + std::to_string(::getpid()) + ".exe";
+  const std::string ours = std::getenv("QUARRION_HOME");
+  ::setenv("QUARRION_HOME", (home() / "elsewhere").c_str(), 1);
+  Sleeper other(home() / "o", name);
+  ::setenv("QUARRION_HOME", ours.c_str(), 1);
+  Sleeper mine(home() / "m", name);
+  ASSERT_TRUE(WaitForImage(other) && WaitForImage(mine));
+
+  EXPECT_FALSE(base::process::IsOnThisMachine(static_cast<DWORD>(other.pid())));
+  EXPECT_TRUE(base::process::IsOnThisMachine(static_cast<DWORD>(mine.pid())));
+  std::vector<DWORD> listed;
+  const std::wstring wide = base::gstring::FromUtf8(name);
+  base::process::EnumProcesses([&](const PROCESSENTRY32W& e) {
+    if (wide == e.szExeFile) listed.push_back(e.th32ProcessID);
+    return true;
+  });
+  EXPECT_EQ(listed, std::vector<DWORD>{static_cast<DWORD>(mine.pid())});
+
+  const std::wstring_view names[] = {wide};
+  EXPECT_EQ(base::system::KillProcess(names, {}, 5000, 0, Recorder()), 1u);
+  mine.Reap();
+  EXPECT_TRUE(other.Running());
+}
