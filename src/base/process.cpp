@@ -30,8 +30,13 @@ bool IsOnThisMachine(DWORD pid) {
   std::optional<std::string> ours;
   if (const char* home = std::getenv("QUARRION_HOME")) ours = home;
   std::optional<std::string> theirs;
-  if (platform::ReadProcessEnvironmentVariable(pid, "QUARRION_HOME", &theirs) != 0) return true;
-  return theirs == ours;
+  bool empty = false;
+  if (platform::ReadProcessEnvironmentVariable(pid, "QUARRION_HOME", &theirs, &empty) != 0) {
+    return true;
+  }
+  // An empty environment is one we cannot tell by (a program started with
+  // none, or one caught in the middle of its exec).
+  return empty || theirs == ours;
 }
 
 bool EnumProcesses(const std::function<bool(const PROCESSENTRY32W&)>& callback) {

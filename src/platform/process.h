@@ -117,8 +117,11 @@ ErrorCode QueryImagePath(RawProcess process, std::filesystem::path* image);
 // One variable of a process's environment as it was at its start. 0 and
 // *value set (nullopt when the variable is absent); 5 when we may not read
 // it; 87 when there is no such process.
+// *empty (if given) tells whether the environment held nothing at all, as
+// for a process in the middle of its exec.
 ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
-                                         std::optional<std::string>* value);
+                                         std::optional<std::string>* value,
+                                         bool* empty = nullptr);
 
 Pid CurrentProcessId();
 std::filesystem::path CurrentExecutablePath();

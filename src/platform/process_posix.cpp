@@ -518,8 +518,9 @@ ErrorCode QueryImagePath(RawProcess process, std::filesystem::path* image) {
 }
 
 ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
-                                         std::optional<std::string>* value) {
+                                         std::optional<std::string>* value, bool* empty) {
   value->reset();
+  if (empty) *empty = false;
   if (pid == 0) return kErrorInvalidParameter;
   const std::string path = "/proc/" + std::to_string(pid) + "/environ";
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -539,6 +540,7 @@ ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
     if (text.size() > (8u << 20)) break;  // no real environment is this large
   }
   close(fd);
+  if (empty) *empty = text.empty();
   std::size_t start = 0;
   while (start < text.size()) {
     std::size_t end = text.find('\0', start);
