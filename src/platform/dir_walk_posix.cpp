@@ -115,11 +115,19 @@ ErrorCode DirHandle::List(const std::function<bool(const Entry&)>& visit) const 
     if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
     Entry entry;
     entry.name = d->d_name;
-    struct stat st {};
-    if (::fstatat(fd_, d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      entry.type = TypeOf(st, device);
-    } else if (errno == ENOENT) {
-      continue;  // gone since the listing was read
+    // The listing's own type saves a stat per file; a directory is still
+    // examined, to tell a mount point from a plain directory.
+    if (d->d_type == DT_REG) {
+      entry.type = EntryType::kFile;
+    } else if (d->d_type == DT_LNK) {
+      entry.type = EntryType::kSymlink;
+    } else {
+      struct stat st {};
+      if (::fstatat(fd_, d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        entry.type = TypeOf(st, device);
+      } else if (errno == ENOENT) {
+        continue;  // gone since the listing was read
+      }
     }
     if (!visit(entry)) break;
   }

@@ -75,11 +75,6 @@ class FrameScope {
   const Frame* previous_;
 };
 
-bool IsProtected(const fs::path& p) {
-  std::wstring text = StripFolder(base::gstring::FromPath(p));
-  return ProtectedFolders().count(text) != 0;
-}
-
 // True when `p` is a protected folder or holds one: removing it would remove
 // the protected folder with it.
 bool IsProtectedOrHoldsProtected(const fs::path& p) {
@@ -95,14 +90,18 @@ bool IsProtectedOrHoldsProtected(const fs::path& p) {
   return false;
 }
 
+platform::ErrorCode RemoveAs(const DirHandle& parent, const fs::path& name, EntryType type) {
+  if (type == EntryType::kDirectory || type == EntryType::kMountPoint) {
+    return parent.RemoveDirectory(name);
+  }
+  return parent.RemoveFile(name);
+}
+
 platform::ErrorCode RemoveEntry(const DirHandle& parent, const fs::path& name) {
   EntryInfo info;
   platform::ErrorCode e = parent.Stat(name, &info);
   if (e != 0) return e;
-  if (info.type == EntryType::kDirectory || info.type == EntryType::kMountPoint) {
-    return parent.RemoveDirectory(name);
-  }
-  return parent.RemoveFile(name);
+  return RemoveAs(parent, name, info.type);
 }
 
 int ForceDeleteAt(const DirHandle& parent, const fs::path& name, const fs::path& full,
@@ -181,7 +180,8 @@ bool RemoveAt(const DirHandle& parent, const fs::path& name, const fs::path& p,
   if (parent.Stat(name, &info) == platform::kErrorFileNotFound) {
     return onResult(p, true, err::kNotFound);
   }
-  if (!checked && IsProtected(p)) return onResult(p, false, err::kRefused);
+  // Below the top no protected folder can appear: the top is refused when it
+  // holds one, and links are never followed out of it.
   if (!checked && !filter(p)) {
     *allRemoved = false;
     return true;
@@ -194,8 +194,11 @@ bool RemoveAt(const DirHandle& parent, const fs::path& name, const fs::path& p,
       return true;
     }
   }
-  RemoveEntry(parent, name);
-  const bool removed = !parent.Exists(name);
+  // The type may have changed since it was examined (a folder swapped for a
+  // link): a failed removal is retried once on what the name is now.
+  platform::ErrorCode removal = RemoveAs(parent, name, info.type);
+  if (removal != 0 && removal != platform::kErrorFileNotFound) removal = RemoveEntry(parent, name);
+  const bool removed = removal == 0 || !parent.Exists(name);
   if (!removed) *allRemoved = false;
   const Frame frame{&parent, &name, &p};
   FrameScope scope(&frame);
