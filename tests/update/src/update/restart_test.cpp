@@ -195,6 +195,17 @@ TEST_P(LaunchTest, StartsTheRightProgramWithTheOptionsPassedOn) {
   EXPECT_EQ(Tail(*started), GetParam().expected);
   // Only one program is started.
   EXPECT_EQ(testenv::ReadStandinCommands().size(), 1u);
+  // With nothing running, the restart itself ends nothing and reports nothing.
+  EXPECT_TRUE(testenv::ReadSpoolEvents("kill_process").empty());
+  EXPECT_TRUE(testenv::ReadSpoolEvents("quit_process").empty());
+  std::string log;
+  for (const auto& entry : fs::directory_iterator(home() / "logs")) {
+    log += testenv::ReadFile(entry.path());
+  }
+  EXPECT_NE(log.find("RestartAppStore begin..."), std::string::npos);
+  EXPECT_NE(log.find("RestartAppStore end."), std::string::npos);
+  EXPECT_LT(log.find("RestartAppStore begin..."), log.find("ClearOldVersion..."));
+  EXPECT_LT(log.find("ClearOldVersion..."), log.find("RestartAppStore end."));
 }
 
 const std::string kAwkward = "quarrion://open?q=\"a b\"&dir=C:\\x\\ \\\\\"\xC3\xA9\\";
