@@ -177,6 +177,8 @@ struct LaunchCase {
   Strings expected;
 };
 
+void PrintTo(const LaunchCase& c, std::ostream* os) { *os << c.label; }
+
 class LaunchTest : public RestartTest, public ::testing::WithParamInterface<LaunchCase> {};
 
 TEST_P(LaunchTest, StartsTheRightProgramWithTheOptionsPassedOn) {
