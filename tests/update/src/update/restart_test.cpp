@@ -179,9 +179,9 @@ struct LaunchCase {
 
 void PrintTo(const LaunchCase& c, std::ostream* os) { *os << c.label; }
 
-class LaunchTest : public RestartTest, public ::testing::WithParamInterface<LaunchCase> {};
+class ClientLaunchTest : public RestartTest, public ::testing::WithParamInterface<LaunchCase> {};
 
-TEST_P(LaunchTest, StartsTheRightProgramWithTheOptionsPassedOn) {
+TEST_P(ClientLaunchTest, StartsTheRightProgramWithTheOptionsPassedOn) {
   testenv::InstallStandin(root_, testenv::kLauncherExe);
   testenv::InstallStandin(root_ / "1.0.0.3", testenv::kClientExe);
   platform::ProcessHandle helper = StartHelper(GetParam().helper_arguments);
@@ -218,7 +218,7 @@ std::wstring Quoted(const std::string& value) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Variants, LaunchTest,
+    Variants, ClientLaunchTest,
     ::testing::Values(
         LaunchCase{"Plain", L"", false, {"--from", "6", "--launch-proc-name", "Quarrion.exe"}},
         LaunchCase{"TrayAndLanguage",
