@@ -90,6 +90,13 @@ bool IsProtectedOrHoldsProtected(const fs::path& p) {
   return false;
 }
 
+// The path without one trailing separator, so that its last component names
+// the entry itself.
+fs::path WithoutTrailingSeparator(const fs::path& p) {
+  if (p.has_relative_path() && p.filename().empty()) return p.parent_path();
+  return p;
+}
+
 platform::ErrorCode RemoveAs(const DirHandle& parent, const fs::path& name, EntryType type) {
   if (type == EntryType::kDirectory || type == EntryType::kMountPoint) {
     return parent.RemoveDirectory(name);
@@ -126,7 +133,7 @@ int ForceDeleteAt(const DirHandle& parent, const fs::path& name, const fs::path&
     if (parent.Exists(marked)) RemoveEntry(parent, marked);
     parent.Rename(name, marked);
     if (parent.Exists(marked)) {
-      platform::files::DeleteAtReboot(full.parent_path() / marked);
+      platform::files::DeleteAtReboot(WithoutTrailingSeparator(full).parent_path() / marked);
     }
     EntryInfo info;
     const platform::ErrorCode state = parent.Stat(name, &info);
@@ -203,13 +210,6 @@ bool RemoveAt(const DirHandle& parent, const fs::path& name, const fs::path& p,
   const Frame frame{&parent, &name, &p};
   FrameScope scope(&frame);
   return onResult(p, removed, removed ? err::kRemoved : err::kStillPresent);
-}
-
-// The path without one trailing separator, so that its last component names
-// the entry itself.
-fs::path WithoutTrailingSeparator(const fs::path& p) {
-  if (p.has_relative_path() && p.filename().empty()) return p.parent_path();
-  return p;
 }
 
 }  // namespace
