@@ -59,6 +59,8 @@ bool WaitForProcessUntilExit(DWORD pid, DWORD timeout_ms) {
   if (pid == 0) return true;
   // Waiting for ourselves could only end by the time-out (or never).
   if (pid == platform::CurrentProcessId()) return false;
+  // A process of another product machine is not there to wait for.
+  if (!IsOnThisMachine(pid)) return true;
   platform::ErrorCode err = 0;
   platform::ProcessHandle process = platform::OpenProcess(pid, platform::kSynchronize, &err);
   if (!process) return err == platform::kErrorInvalidParameter;  // no such process: gone

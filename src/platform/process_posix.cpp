@@ -402,6 +402,18 @@ ProcessHandle OpenProcess(Pid pid, std::uint32_t access, ErrorCode* error) {
     }
     return {};
   }
+  // A kernel thread has a pid but is no program anyone can wait for or end;
+  // like a thread id it is not a process here.
+  {
+    std::string stat_text;
+    StatFields fields;
+    if (ReadSmallFile("/proc/" + std::to_string(pid) + "/stat", &stat_text, 4096) &&
+        ParseStat(stat_text, &fields) && (fields.flags & kKernelThreadFlag) != 0) {
+      close(fd);
+      if (error) *error = kErrorInvalidParameter;
+      return {};
+    }
+  }
   auto* object = new ProcessObject;
   object->pidfd = fd;
   object->pid = pid;

@@ -2,8 +2,11 @@
 // loop, exit code 0 whatever the stages did.
 #include <QApplication>
 #include <QByteArray>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
+#include "base/multi_inst.h"
 #include "boot/initialize.h"
 #include "common/app_manager/installed_app_store.h"
 #include "common/report/reporter.h"
@@ -21,10 +24,23 @@ void ChooseHeadlessPlatformIfNeeded() {
   }
 }
 
+// Without a session runtime directory Qt makes one of its own in /tmp; keep
+// even that inside the product home.
+void ChooseRuntimeDirectoryIfNeeded() {
+  if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) return;
+  const std::filesystem::path runtime = MultiInst::Instance()->Home() / "temp" / "runtime";
+  std::error_code ec;
+  std::filesystem::create_directories(runtime, ec);
+  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::replace, ec);
+  if (!ec) qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.string()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ChooseHeadlessPlatformIfNeeded();
+  ChooseRuntimeDirectoryIfNeeded();
   QApplication application(argc, argv);
 
   boot::Initialize();
