@@ -1,6 +1,8 @@
 #include "common/core/sqlite/core/sqlite_database.h"
 
+#include <chrono>
 #include <thread>
+#include <vector>
 
 #include "common/core/sqlite/db_test_support.h"
 
@@ -122,6 +124,47 @@ TEST_F(SqliteDatabaseTest, UnopenablePathIsAnOpenFailureWithoutCopy) {
   EXPECT_FALSE(events[0].at("detail").empty());
   const auto lines = log.Containing("DB error: db_name:, operation: 6, err_msg: ");
   EXPECT_EQ(lines.size(), 1u);
+}
+
+// Several product processes starting at once all set up the same new file:
+// each must end up with an open connection, none may report. A third process
+// holds the file while they open it, so that they all meet at the WAL switch
+// when it lets go. (No connection is open in this process across the forks.)
+TEST_F(SqliteDatabaseTest, ProcessesSettingUpOneNewFileTogetherAllOpen) {
+  constexpr int kRounds = 6;
+  constexpr int kProcesses = 4;
+  for (int round = 0; round < kRounds; ++round) {
+    const fs::path file = home() / ("round" + std::to_string(round)) / "Things.db";
+    fs::create_directories(file.parent_path());
+    int locked[2], release[2];
+    ASSERT_EQ(::pipe(locked), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t holder = dbtest::StartChild([&] {
+      SQLite::Database db(file.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+      db.exec("BEGIN EXCLUSIVE");
+      char c = 'h';
+      if (::write(locked[1], &c, 1) != 1 || ::read(release[0], &c, 1) != 1) return 10;
+      db.exec("COMMIT");
+      return 0;
+    });
+    char c = 0;
+    ASSERT_EQ(::read(locked[0], &c, 1), 1);
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+      children.push_back(dbtest::StartChild([&] { return ThingsDb(file).IsOpen() ? 0 : 1; }));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(::write(release[1], "r", 1), 1);
+    EXPECT_EQ(dbtest::WaitChild(holder), 0);
+    for (pid_t child : children) EXPECT_EQ(dbtest::WaitChild(child), 0) << "round " << round;
+    for (int fd : {locked[0], locked[1], release[0], release[1]}) ::close(fd);
+
+    SQLite::Database check(file.string());
+    EXPECT_EQ(check.execAndGet("PRAGMA journal_mode").getString(), "wal");
+    EXPECT_TRUE(check.tableExists("things"));
+  }
+  EXPECT_TRUE(Events().empty());
+  EXPECT_TRUE(log.Containing("DB error: ").empty());
 }
 
 TEST_F(SqliteDatabaseTest, ThreadsFailingTogetherAtOneSiteReportOnce) {

@@ -1,8 +1,13 @@
 #include "common/core/sqlite/core/sqlite_database.h"
 
+#include <sqlite3.h>
+
 #include <QMessageLogger>
 #include <QString>
+#include <algorithm>
+#include <chrono>
 #include <system_error>
+#include <thread>
 
 #include "base/gstring.h"
 #include "qtbaseex/log/categories.h"
@@ -21,6 +26,28 @@ constexpr char kOpenUnknownMessage[] =
 // Another process of the product may be creating the same file right now;
 // waiting for it beats failing the whole set-up (the WAL switch needs a lock).
 constexpr int kBusyTimeoutMs = 5000;
+
+// Runs `sql`, again while SQLite answers "busy", until the busy time-out has
+// passed. The busy handler does not cover every step of the set-up: while
+// another process is switching the same new file to WAL, SQLite refuses the
+// switch at once rather than wait (waiting there could deadlock), and the
+// connection would be given up for good. The set-up statements are
+// idempotent, so running one again is safe.
+void ExecWhileBusy(SQLite::Database& db, const std::string& sql) {
+  using namespace std::chrono;
+  const auto deadline = steady_clock::now() + milliseconds(kBusyTimeoutMs);
+  auto pause = milliseconds(1);
+  for (;;) {
+    try {
+      db.exec(sql);
+      return;
+    } catch (const SQLite::Exception& e) {
+      if ((e.getErrorCode() & 0xFF) != SQLITE_BUSY || steady_clock::now() >= deadline) throw;
+    }
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, milliseconds(20));
+  }
+}
 
 }  // namespace
 
@@ -70,8 +97,9 @@ bool SqliteDatabase::ExecInitSql(const std::string& init_sql) {
   }
   return sqlite_error::Guarded(DatabaseReportScene::InitTable, report_path, init_sql,
                                "Create db failed, unknown error.", [&] {
-                                 db->exec("PRAGMA journal_mode=WAL;PRAGMA synchronous=FULL;");
-                                 db->exec("PRAGMA busy_timeout = 5000");
-                                 db->exec(init_sql);
+                                 ExecWhileBusy(*db,
+                                               "PRAGMA journal_mode=WAL;PRAGMA synchronous=FULL;");
+                                 ExecWhileBusy(*db, "PRAGMA busy_timeout = 5000");
+                                 ExecWhileBusy(*db, init_sql);
                                });
 }
