@@ -132,7 +132,7 @@ TEST_F(RegistryMigrationTest, MigrationWithoutFrameGenChangeIsWrittenBack) {
   auto docs = config::ParseInsertDocuments("{}", R"({"volume": 30})", "{}");
   ASSERT_TRUE(docs.errors.empty());
 
-  const auto derived = config::DeriveLocalUserConfig(kPackage, docs.host, docs.local_user);
+  const auto derived = config::DeriveLocalUserConfig(kPackage, docs);
   EXPECT_FALSE(derived.frame_gen_changed);
   ASSERT_TRUE(derived.NeedsWriteBack());
 
@@ -144,16 +144,43 @@ TEST_F(RegistryMigrationTest, MigrationWithoutFrameGenChangeIsWrittenBack) {
 
   // The next insert reads the stored text: the values are there, nothing moves.
   auto next = config::ParseInsertDocuments("{}", stored, "{}");
-  const auto again = config::DeriveLocalUserConfig(kPackage, next.host, next.local_user);
+  const auto again = config::DeriveLocalUserConfig(kPackage, next);
   EXPECT_FALSE(again.NeedsWriteBack());
   EXPECT_EQ(next.local_user.resolution, (Size{0, 900}));
 }
 
 TEST_F(RegistryMigrationTest, NothingToDeriveNeedsNoWriteBack) {
   auto docs = config::ParseInsertDocuments("{}", "{}", "{}");
-  const auto derived = config::DeriveLocalUserConfig(kPackage, docs.host, docs.local_user);
+  const auto derived = config::DeriveLocalUserConfig(kPackage, docs);
   EXPECT_FALSE(derived.NeedsWriteBack());
   EXPECT_EQ(docs.local_user, AppLocalUserConfig{});
+}
+
+// A host text that is not JSON (none stored yet, or damaged) must neither
+// clear the applied frame-generation record nor cost the stored choices;
+// a migration is still written back into the full stored document.
+TEST_F(RegistryMigrationTest, UnreadableHostKeepsTheAppliedRecordAndTheStoredChoices) {
+  Set(L"Clarity", 2);
+  const std::string local_text =
+      R"({"applied_host_default_frame_gen_enabled":true,"applied_host_default_frame_gen_mode":2,)"
+      R"("default_frame_gen_on":false,"volume":30})";
+  for (const char* host_text : {"", R"({"default_frame_gen_enabled": true)"}) {
+    SCOPED_TRACE(host_text);
+    auto docs = config::ParseInsertDocuments(host_text, local_text, "{}");
+    EXPECT_FALSE(docs.host_read);
+    EXPECT_TRUE(docs.local_user_read);
+    const auto derived = config::DeriveLocalUserConfig(kPackage, docs);
+    EXPECT_FALSE(derived.frame_gen_changed);
+    EXPECT_TRUE(derived.NeedsWriteBack());
+    EXPECT_EQ(config::SerializeLocalUserConfig(docs.local_user),
+              R"({"applied_host_default_frame_gen_enabled":true,"applied_host_default_frame_gen_mode":2,)"
+              R"("clarity":2,"default_frame_gen_on":false,"volume":30})");
+  }
+  // Once the host reads again, it is compared with what was applied before.
+  auto docs = config::ParseInsertDocuments(R"({"default_frame_gen_enabled": true, "default_frame_gen_mode": 2})",
+                                           local_text, "{}");
+  EXPECT_FALSE(config::DeriveLocalUserConfig(kPackage, docs).frame_gen_changed);
+  EXPECT_EQ(docs.local_user.default_frame_gen_on, false);
 }
 
 TEST(FrameGenDefaults, AppliesHostValuesOnlyWhenTheyChanged) {
@@ -198,6 +225,9 @@ TEST(InsertDocuments, EachDocumentThatIsNotJsonFailsAlone) {
                                                  R"({"heartbeat_reporting": {"report_gap": 60}})");
   ASSERT_EQ(docs.errors.size(), 1u);
   EXPECT_NE(docs.errors[0].find("parse_error"), std::string::npos);
+  EXPECT_TRUE(docs.host_read);
+  EXPECT_FALSE(docs.local_user_read);
+  EXPECT_TRUE(docs.global_read);
   EXPECT_EQ(docs.host.dpi, 320u);
   EXPECT_EQ(docs.local_user, AppLocalUserConfig{});
   ASSERT_TRUE(docs.global.heartbeat_reporting.has_value());

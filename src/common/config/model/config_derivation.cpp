@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "base/gstring.h"
 #include "base/reg.h"
 #include "common/config/model/json_parse.h"
+#include "qtbaseex/helpers.h"
 
 namespace config {
 namespace {
@@ -30,13 +30,14 @@ bool IsUsablePackageName(const std::string& package) {
 }
 
 template <class Doc>
-void ParseInto(std::string_view text, Doc& out, std::vector<std::string>& errors) {
+bool ParseInto(std::string_view text, Doc& out, std::vector<std::string>& errors) {
   std::string error;
   if (auto parsed = ParseDocument<Doc>(text, &error)) {
     out = std::move(*parsed);
-  } else {
-    errors.push_back(std::move(error));
+    return true;
   }
+  errors.push_back(std::move(error));
+  return false;
 }
 
 }  // namespace
@@ -44,16 +45,16 @@ void ParseInto(std::string_view text, Doc& out, std::vector<std::string>& errors
 std::wstring AppSettingsRegSubkey(const std::string& package) {
   std::wstring subkey(kAppSettingsRegKey);
   subkey += L'\\';
-  subkey += base::gstring::FromUtf8(package);
+  subkey += qtbaseex::gstring::ToWString(package);
   return subkey;
 }
 
 InsertDocuments ParseInsertDocuments(std::string_view host_text, std::string_view local_user_text,
                                      std::string_view global_text) {
   InsertDocuments docs;
-  ParseInto(host_text, docs.host, docs.errors);
-  ParseInto(local_user_text, docs.local_user, docs.errors);
-  ParseInto(global_text, docs.global, docs.errors);
+  docs.host_read = ParseInto(host_text, docs.host, docs.errors);
+  docs.local_user_read = ParseInto(local_user_text, docs.local_user, docs.errors);
+  docs.global_read = ParseInto(global_text, docs.global, docs.errors);
   return docs;
 }
 
@@ -108,11 +109,10 @@ bool ApplyHostFrameGenDefaults(const AppHostConfig& host, AppLocalUserConfig& lo
   return true;
 }
 
-LocalUserDerivation DeriveLocalUserConfig(const std::string& package, const AppHostConfig& host,
-                                          AppLocalUserConfig& local_user) {
+LocalUserDerivation DeriveLocalUserConfig(const std::string& package, InsertDocuments& docs) {
   LocalUserDerivation derived;
-  derived.migration = ReadRegistrySettings(package, local_user);
-  derived.frame_gen_changed = ApplyHostFrameGenDefaults(host, local_user);
+  derived.migration = ReadRegistrySettings(package, docs.local_user);
+  if (docs.host_read) derived.frame_gen_changed = ApplyHostFrameGenDefaults(docs.host, docs.local_user);
   return derived;
 }
 

@@ -6,7 +6,7 @@
 //
 //   auto docs = ParseInsertDocuments(host_text, local_user_text, global_text);
 //   for (const auto& e : docs.errors) log "json parse fail, error: " + e;
-//   auto derived = DeriveLocalUserConfig(package, docs.host, docs.local_user);
+//   auto derived = DeriveLocalUserConfig(package, docs);
 //   ...keep the record...
 //   if (derived.NeedsWriteBack()) {
 //     if (store(SerializeLocalUserConfig(docs.local_user)))   // "nimbrel.{}.local_user_config"
@@ -45,6 +45,10 @@ struct InsertDocuments {
   AppHostConfig host;
   AppLocalUserConfig local_user;
   NimbrelGlobalConfig global;
+  // Which texts were JSON; a document that was not keeps its defaults.
+  bool host_read = false;
+  bool local_user_read = false;
+  bool global_read = false;
   // The parser's message for each text that is not JSON, in document order.
   std::vector<std::string> errors;
 };
@@ -83,8 +87,11 @@ struct LocalUserDerivation {
   bool NeedsWriteBack() const { return migration.Moved() || frame_gen_changed; }
 };
 
-// The registry migration, then the frame-generation defaults.
-LocalUserDerivation DeriveLocalUserConfig(const std::string& package, const AppHostConfig& host,
-                                          AppLocalUserConfig& local_user);
+// The registry migration, then the frame-generation defaults, over the
+// documents of an insert. A host text that was not JSON says nothing about
+// frame generation: comparing its defaults with what was applied would clear
+// the applied record, and the next readable host would then override the
+// user's own choice again. So that step is skipped.
+LocalUserDerivation DeriveLocalUserConfig(const std::string& package, InsertDocuments& docs);
 
 }  // namespace config
