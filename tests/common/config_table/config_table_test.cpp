@@ -150,7 +150,7 @@ TEST_F(ConfigTableTest, StatementFailureIsReportedOnceWithACopyOfTheFile) {
   EXPECT_EQ(events[1].at("scene"), "7");
   EXPECT_EQ(events[1].at("detail"), "no such table: configs");
   EXPECT_TRUE(fs::is_regular_file(dbtest::LogsCopyOf("Configs.db")));
-  EXPECT_EQ(log.Containing("err_msg: no such table: configs").size(), 2u);
+  EXPECT_EQ(log.Containing("err_msg:  no such table: configs").size(), 2u);
 }
 
 TEST_F(ConfigTableTest, TwoProcessesWritingAtOnceLoseNoRow) {

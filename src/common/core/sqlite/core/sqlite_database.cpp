@@ -62,7 +62,6 @@ void SqliteDatabase::Initialize(const fs::path& db_path, const std::string& init
       const std::wstring wide = base::gstring::FromPath(db_path);
       QMessageLogger(__FILE__, __LINE__, kInitializeSignature, lc_db().categoryName())
               .info()
-              .nospace()
               .noquote()
           << "DB file not exist, creating: " << QString::fromStdWString(wide);
     }

@@ -76,9 +76,9 @@ void ReportOnceImpl(DatabaseReportScene scene, const fs::path& path, const std::
   ReportOperateDatabase(scene, record);
 
   if (lc_db().isCriticalEnabled()) {
+    // Streamed part by part: the stream's own blank separates the parts.
     QMessageLogger(__FILE__, __LINE__, kReportOnceImplSignature, lc_db().categoryName())
             .critical()
-            .nospace()
             .noquote()
         << "DB error: db_name:" << Text(db_name) << ", operation: " << static_cast<int>(scene)
         << ", err_msg: " << Text(message) << ", sql: " << Text(sql);
