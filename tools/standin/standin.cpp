@@ -28,19 +28,24 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string SelfName(const char* argv0) {
+// File name of a process's image ("" when it cannot be read); a file
+// replaced or deleted under the process keeps its name.
+std::string ImageName(const std::string& exe_link) {
   char buffer[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-  if (n > 0) {
-    std::string path(buffer, static_cast<std::size_t>(n));
-    const std::string deleted = " (deleted)";
-    if (path.size() > deleted.size() &&
-        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
-      path.resize(path.size() - deleted.size());
-    }
-    return BaseName(path);
+  const ssize_t n = ::readlink(exe_link.c_str(), buffer, sizeof(buffer) - 1);
+  if (n <= 0) return {};
+  std::string path(buffer, static_cast<std::size_t>(n));
+  const std::string deleted = " (deleted)";
+  if (path.size() > deleted.size() &&
+      path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+    path.resize(path.size() - deleted.size());
   }
-  return BaseName(argv0 ? argv0 : "");
+  return BaseName(path);
+}
+
+std::string SelfName(const char* argv0) {
+  std::string name = ImageName("/proc/self/exe");
+  return name.empty() ? BaseName(argv0 ? argv0 : "") : name;
 }
 
 std::string Home() {
@@ -215,6 +220,13 @@ bool IsRunning(pid_t pid) {
   return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
 }
 
+// The pid file names an emulator only while that emulator runs: one killed
+// outright leaves it behind, and its pid may since belong to another program,
+// which a quit signal (SIGUSR1) would end.
+bool IsEmulator(pid_t pid) {
+  return ImageName("/proc/" + std::to_string(pid) + "/exe") == kEmulator;
+}
+
 void OnQuitSignal(int, siginfo_t* info, void*) {
   g_quit_from = info != nullptr ? info->si_pid : 0;
   g_quit_requested = 1;
@@ -239,7 +251,8 @@ int RunQuitCommand(const Context& ctx) {
   long wait_ms = 10000;
   EnvLong("QUARRION_STANDIN_QUIT_WAIT_MS", &wait_ms);
   long target = 0;
-  if (!ParseLong(ReadFile(ctx.dir + "/QuarrionEmulator.pid"), &target) || !IsRunning(target)) {
+  if (!ParseLong(ReadFile(ctx.dir + "/QuarrionEmulator.pid"), &target) || !IsRunning(target) ||
+      !IsEmulator(static_cast<pid_t>(target))) {
     Event(ctx, "quit_no_emulator");
     return 1;
   }

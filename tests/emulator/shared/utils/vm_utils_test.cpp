@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
 #include "base/system.h"
 #include "base/gstring.h"
+#include "emulator/shared/utils/process_utils.h"
 #include "qtbaseex/log/categories.h"
 #include "support/spool.h"
 #include "support/standins.h"
@@ -24,6 +27,24 @@ using testenv::ReadEventParams;
 using testenv::StandinProcess;
 
 KeepWaiting WaitFor(std::uint64_t ms) { return KeepWaitingUntil(platform::TickCount64() + ms); }
+
+// Like WaitFor, but once it has answered false (which starts a forced kill) it
+// allows the kill up to 10 s to show, so a loaded machine cannot turn a
+// successful kill into a failure.
+KeepWaiting TimeOutOnceAfter(std::uint64_t ms) {
+  const std::uint64_t deadline = platform::TickCount64() + ms;
+  auto timed_out = std::make_shared<bool>(false);
+  return [deadline, timed_out](unsigned wait) {
+    platform::SleepMs(wait);
+    const std::uint64_t now = platform::TickCount64();
+    if (now < deadline) return true;
+    if (!*timed_out) {
+      *timed_out = true;
+      return false;
+    }
+    return now < deadline + 10000;
+  };
+}
 
 std::string VmCategory() { return lc_vm_utils().categoryName(); }
 
@@ -52,6 +73,16 @@ TEST_F(VmUtilsTest, EmulatorThatHonoursQuitIsGoneWithinTheWait) {
   EXPECT_EQ(ForceQuitNimbrel(WaitFor(10000), &info), FORCE_QUIT_EXITED);
 
   EXPECT_TRUE(emulator.WaitForExit(0));
+  // The action waited for the quit command: its last act, recording that the
+  // request was taken, is done.
+  bool quit_taken = false;
+  for (const auto& event : testenv::ReadStandinEvents()) {
+    if (event.value("event", "") == "quit_sent") {
+      quit_taken = true;
+      EXPECT_EQ(event.value("target", 0LL), emulator.pid());
+    }
+  }
+  EXPECT_TRUE(quit_taken);
   // The quit command was the emulator's own executable with --quit.
   bool quit_command_seen = false;
   for (const auto& command : testenv::ReadStandinCommands()) {
@@ -86,7 +117,7 @@ TEST_F(VmUtilsTest, StubbornEmulatorIsTerminatedAfterTheDeadline) {
   auto emulator = StartProgram(testenv::kEmulatorExe);
   const ForceKillInfo info{"test::Stubborn", __FILE__, __LINE__, "still there"};
 
-  EXPECT_EQ(ForceQuitNimbrel(WaitFor(1000), &info), FORCE_QUIT_KILLED);
+  EXPECT_EQ(ForceQuitNimbrel(TimeOutOnceAfter(1000), &info), FORCE_QUIT_KILLED);
 
   EXPECT_TRUE(emulator.WaitForExit(0));
   const auto kills = ReadEventParams("kill_process");
@@ -139,7 +170,7 @@ TEST_F(VmUtilsTest, OnlyTheFirstOfTwoEmulatorsIsHandled) {
   auto second = StartProgram(testenv::kEmulatorExe);
   const ForceKillInfo info{"test::Two", __FILE__, __LINE__, ""};
 
-  EXPECT_EQ(ForceQuitNimbrel(WaitFor(500), &info), FORCE_QUIT_KILLED);
+  EXPECT_EQ(ForceQuitNimbrel(TimeOutOnceAfter(500), &info), FORCE_QUIT_KILLED);
 
   const bool first_gone = first.WaitForExit(0);
   const bool second_gone = second.WaitForExit(0);
@@ -232,6 +263,51 @@ TEST_F(VmUtilsTest, RefusedTerminationOfAnEndedProcessCountsAsKilled) {
   ASSERT_EQ(retried.size(), 1u);
   EXPECT_EQ(retried[0].type, QtWarningMsg);
   EXPECT_NE(retried[0].message.find("retry_on_fail= true"), std::string::npos);
+}
+
+TEST_F(VmUtilsTest, AccessDeniedIsRetriedWithAFreshHandleThatReportsForItself) {
+  auto client = StartProgram(testenv::kClientExe);
+  // A handle that may wait and query but not terminate: refused with 5.
+  platform::ErrorCode error = 0;
+  platform::ProcessHandle wait_only = platform::OpenProcess(client.pid(), kAccessWait, &error);
+  ASSERT_TRUE(wait_only.valid()) << error;
+  const ForceKillInfo info{"test::Reopen", __FILE__, __LINE__, ""};
+
+  EXPECT_EQ(KillProcess(wait_only.get(), WaitFor(10000), L"Quarrion.exe", 0, &info, true),
+            FORCE_QUIT_KILLED);
+
+  EXPECT_TRUE(client.WaitForExit(5000));
+  // Only the retry reports, with the id it reopened by.
+  const auto kills = ReadEventParams("kill_process");
+  ASSERT_EQ(kills.size(), 1u);
+  EXPECT_EQ(kills[0].at("pid"), std::to_string(client.pid()));
+  EXPECT_EQ(kills[0].at("success"), "succ");
+  EXPECT_EQ(kills[0].at("error_code"), "0");
+  EXPECT_EQ(kills[0].at("process_kill_location"), "test::Reopen");
+  const auto failed = log_.StartingWith("Failed to TerminateProcess: ");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].type, QtWarningMsg);
+  EXPECT_EQ(failed[0].message, "Failed to TerminateProcess:  \"Quarrion.exe\" , err= 5 , "
+                               "exit_code= 4294967295 , retry_on_fail= true");
+  const auto attempts = log_.StartingWith("TerminateProcess: ");
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_EQ(attempts[0].message, "TerminateProcess:  \"Quarrion.exe\" , pid= 0");
+  EXPECT_EQ(attempts[1].message,
+            "TerminateProcess:  \"Quarrion.exe\" , pid= " + std::to_string(client.pid()));
+}
+
+TEST_F(VmUtilsTest, QuitCommandSignalsNoProgramThatMerelyReusedTheEmulatorsPid) {
+  // A client (which a quit signal would end) holds the pid that a killed
+  // emulator's file still names.
+  auto client = StartProgram(testenv::kClientExe);
+  std::ofstream(testenv::StandinDirectory() / "QuarrionEmulator.pid") << client.pid();
+  const auto emulator = testenv::InstallStandin(VersionDir(), testenv::kEmulatorExe);
+
+  DWORD code = 0;
+  ASSERT_EQ(ShellExecuteOpen(emulator, L"--quit ", &code, true, {}, 1), 0u);
+
+  EXPECT_EQ(code, 1u);
+  EXPECT_TRUE(client.Running());
 }
 
 // Runs `body` in a child process that has dropped to an unprivileged user,
