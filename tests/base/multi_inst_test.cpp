@@ -12,6 +12,7 @@
 #include "base/yvok_guid.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "support/scoped_env.h"
 #include "support/test_env.h"
 
 namespace {
@@ -24,28 +25,7 @@ class MultiInstTest : public testenv::ProductTest {
   MultiInst* mi() { return MultiInst::Instance(); }
 };
 
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (previous_) {
-      ::setenv(name_.c_str(), previous_->c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
-  }
-
- private:
-  std::string name_;
-  std::optional<std::string> previous_;
-};
+using testenv::ScopedEnv;
 
 TEST_F(MultiInstTest, DefaultsLiveUnderTheHome) {
   EXPECT_EQ(mi()->Home(), home());

@@ -11,12 +11,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/gstring.h"
 #include "base/process.h"
 #include "platform/process.h"
+#include "support/scoped_env.h"
 #include "support/test_env.h"
 
 extern char** environ;
@@ -306,10 +308,12 @@ TEST(PrivilegeTest, DebugPrivilegeIsTheKillCapability) {
 // is neither listed nor ended, whatever its name.
 TEST_F(SystemTest, ProcessesOfAnotherProductHomeAreOutOfReach) {
   const std::string name = "QbOther" + std::to_string(::getpid()) + ".exe";
-  const std::string ours = std::getenv("QUARRION_HOME");
-  ::setenv("QUARRION_HOME", (home() / "elsewhere").c_str(), 1);
-  Sleeper other(home() / "o", name);
-  ::setenv("QUARRION_HOME", ours.c_str(), 1);
+  std::optional<Sleeper> started_elsewhere;
+  {
+    testenv::ScopedEnv elsewhere("QUARRION_HOME", (home() / "elsewhere").string());
+    started_elsewhere.emplace(home() / "o", name);
+  }
+  Sleeper& other = *started_elsewhere;
   Sleeper mine(home() / "m", name);
   ASSERT_TRUE(WaitForImage(other) && WaitForImage(mine));
 

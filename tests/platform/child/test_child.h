@@ -1,44 +1,18 @@
 // Helpers for tests that start the platform test child (see main.cpp here).
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 #include "platform/launch.h"
 #include "platform/process.h"
+#include "support/scoped_env.h"
 
 namespace platform_test {
 
 inline std::filesystem::path ChildPath() { return PLATFORM_TEST_CHILD; }
 
-// Sets (or with nullopt unsets) one environment variable for a scope; the
-// child inherits the environment at launch.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (previous_) {
-      ::setenv(name_.c_str(), previous_->c_str(), 1);
-    } else {
-      ::unsetenv(name_.c_str());
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> previous_;
-};
+using testenv::ScopedEnv;
 
 // Waits (bounded, generously) for a file the child writes.
 inline bool WaitForFile(const std::filesystem::path& path, std::uint32_t limit_ms = 20000) {
