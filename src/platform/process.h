@@ -79,7 +79,15 @@ struct ProcessEntry {
 // (another user's process) the file name of argv[0]. A file replaced or
 // deleted under a running process keeps its name. Kernel threads have no
 // image and are not listed.
+// Entries that cannot be read for another reason than having just ended are
+// told to platform::diagnostics (once per process), as is a list that
+// cannot be read at all.
 ErrorCode EnumerateProcesses(const std::function<bool(const ProcessEntry&)>& visit);
+#ifndef _WIN32
+// The same over another /proc tree (tests feed it damaged entries).
+ErrorCode EnumerateProcessesIn(const std::filesystem::path& proc_root,
+                               const std::function<bool(const ProcessEntry&)>& visit);
+#endif
 
 // Opens a process; on failure returns an empty handle and sets *error
 // (87 when no such process exists).

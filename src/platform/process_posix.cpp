@@ -26,10 +26,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "platform/diagnostics.h"
 #include "platform/process.h"
 #include "platform/text.h"
 
@@ -181,21 +183,28 @@ void ReapInBackground(Pid pid, std::shared_ptr<ExitRecord> record, int watch_fd)
   }
 }
 
-bool ReadSmallFile(const std::string& path, std::string* out, std::size_t limit) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+// 0, or the errno of the open or read that failed.
+int ReadSmallFileError(const std::string& path, std::string* out, std::size_t limit) {
   out->clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
   char buffer[4096];
+  int err = 0;
   while (out->size() < limit) {
     ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0) err = errno;
     if (n <= 0) break;
     out->append(buffer, static_cast<std::size_t>(n));
     // cmdline: argv[0] is all we need.
     if (out->find('\0') != std::string::npos && path.ends_with("/cmdline")) break;
   }
   close(fd);
-  return true;
+  return err;
+}
+
+bool ReadSmallFile(const std::string& path, std::string* out, std::size_t limit) {
+  return ReadSmallFileError(path, out, limit) == 0;
 }
 
 // The kernel marks the image of a replaced or deleted executable with a
@@ -267,6 +276,15 @@ std::wstring ImageNameOf(const std::string& dir) {
   auto nul = cmdline.find('\0');
   if (nul != std::string::npos) cmdline.resize(nul);
   return text::FromUtf8(FileNameOf(cmdline));
+}
+
+// Listing failures are told to the log once per process and kind, not on
+// every listing.
+bool FirstTimeNoted(const std::string& what) {
+  static std::mutex mutex;
+  static std::set<std::string>* noted = new std::set<std::string>;
+  std::lock_guard lock(mutex);
+  return noted->insert(what).second;
 }
 
 std::uint32_t WaitPidfd(int fd, std::uint32_t timeout_ms, ErrorCode* error) {
@@ -354,20 +372,42 @@ void CloseProcess(RawProcess process) {
 }
 
 ErrorCode EnumerateProcesses(const std::function<bool(const ProcessEntry&)>& visit) {
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc"), &closedir);
-  if (!dir) return FromErrno(errno);
+  return EnumerateProcessesIn("/proc", visit);
+}
+
+ErrorCode EnumerateProcessesIn(const std::filesystem::path& proc_root,
+                               const std::function<bool(const ProcessEntry&)>& visit) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(proc_root.c_str()), &closedir);
+  if (!dir) {
+    const int err = errno;
+    if (FirstTimeNoted("list " + proc_root.string())) {
+      diagnostics::Note("process list: " + proc_root.string() + " cannot be read (" +
+                        std::strerror(err) + "): no process can be found");
+    }
+    return FromErrno(err);
+  }
+  std::size_t unreadable = 0;
+  std::string first_unreadable;
   while (dirent* entry = readdir(dir.get())) {
     const char* name = entry->d_name;
     if (*name < '1' || *name > '9') continue;
     char* end = nullptr;
     unsigned long pid = std::strtoul(name, &end, 10);
-    if (end == nullptr || *end != '\0') continue;
+    if (end == nullptr || *end != '\0' || pid > 0xFFFFFFFFul) continue;
 
-    const std::string base = std::string("/proc/") + name;
+    const std::string base = (proc_root / name).string();
     std::string stat_text;
     StatFields fields;
-    // Entries vanish while we read them: anything unreadable is skipped.
-    if (!ReadSmallFile(base + "/stat", &stat_text, 4096) || !ParseStat(stat_text, &fields)) {
+    const int err = ReadSmallFileError(base + "/stat", &stat_text, 4096);
+    if (err != 0 || !ParseStat(stat_text, &fields)) {
+      // Entries vanish while we read them; that is no failure. Anything
+      // else is skipped too, but told.
+      struct stat st;
+      const bool vanished = err == ENOENT || err == ESRCH || ::stat(base.c_str(), &st) != 0;
+      if (!vanished && unreadable++ == 0) {
+        first_unreadable = base + "/stat: " +
+                           (err != 0 ? std::string(std::strerror(err)) : std::string("not in the kernel's format"));
+      }
       continue;
     }
     if (fields.state == 'Z' || fields.state == 'X') continue;
@@ -379,6 +419,12 @@ ErrorCode EnumerateProcesses(const std::function<bool(const ProcessEntry&)>& vis
     item.exe_file = ImageNameOf(base);
     if (item.exe_file.empty()) continue;
     if (!visit(item)) break;
+  }
+  if (unreadable > 0 && FirstTimeNoted("entries " + proc_root.string())) {
+    diagnostics::Note("process list: " + std::to_string(unreadable) + " entr" +
+                      (unreadable == 1 ? "y" : "ies") + " of " + proc_root.string() +
+                      " could not be read and " + (unreadable == 1 ? "was" : "were") +
+                      " skipped (first: " + first_unreadable + ")");
   }
   return kErrorSuccess;
 }

@@ -3,7 +3,9 @@
 // compared case-insensitively (the first spelling is kept for display), typed
 // values with the Windows type numbers. Several processes share the files
 // (write-ahead log, busy time-out); every call is thread-safe. A root file
-// that is not a database is moved aside as "<name>.corrupt" and recreated.
+// that is not a database is moved aside as "<name>.corrupt" and recreated;
+// that, and a root file that cannot be opened at all, is told to
+// platform::diagnostics (the log).
 //
 // Subkeys are backslash-separated; leading, trailing and doubled separators
 // are ignored. Writing a value creates its key and the key's ancestors, as

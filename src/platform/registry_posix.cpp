@@ -11,9 +11,12 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <set>
+#include <string>
 #include <system_error>
 #include <thread>
 
+#include "platform/diagnostics.h"
 #include "platform/text.h"
 
 namespace platform::registry {
@@ -209,6 +212,17 @@ bool LooksLikeDatabase(const std::filesystem::path& file) {
   return !IsCorruption(rc);
 }
 
+// Notes for the log, raised once the registry lock is released (the sink
+// may well read the registry itself). Guarded by g_mutex.
+std::vector<std::string> g_notes;
+// Failures already noted: a file that stays unusable is noted once per
+// process, not on every access. Guarded by g_mutex.
+std::set<std::string> g_noted_failures;
+
+void NoteOnce(const std::string& what, std::string note) {
+  if (g_noted_failures.insert(what).second) g_notes.push_back(std::move(note));
+}
+
 // Moves an unreadable root file aside. Serialised across processes by a lock
 // file, and the file is checked again under the lock, so a second process
 // that saw the same damage does not move the fresh file away.
@@ -221,8 +235,24 @@ void MoveAside(const std::filesystem::path& file) {
   }
   std::error_code ec;
   if (std::filesystem::exists(file, ec) && !LooksLikeDatabase(file)) {
-    std::filesystem::rename(file, file.string() + ".corrupt", ec);
-    if (ec) std::filesystem::remove(file, ec);
+    const std::string kept = file.string() + ".corrupt";
+    std::filesystem::rename(file, kept, ec);
+    if (!ec) {
+      g_notes.push_back("registry file " + file.string() +
+                        " was not a database: kept it as " + kept + " and started an empty one");
+    } else {
+      const std::string why = ec.message();
+      std::filesystem::remove(file, ec);
+      if (!ec) {
+        g_notes.push_back("registry file " + file.string() + " was not a database and could not be kept (" +
+                          why + "): removed it and started an empty one");
+      } else {
+        NoteOnce("damaged " + file.string(),
+                 "registry file " + file.string() +
+                     " is not a database and can be neither moved nor removed (" + ec.message() +
+                     "): its values read as absent and writes fail");
+      }
+    }
     std::filesystem::remove(file.string() + "-wal", ec);
     std::filesystem::remove(file.string() + "-shm", ec);
   }
@@ -246,7 +276,14 @@ int Connect(Root root, sqlite3** out) {
     MoveAside(file);
     rc = OpenFile(file, &c.db);
   }
-  if (rc != SQLITE_OK) return rc;
+  if (rc != SQLITE_OK) {
+    if (!IsBusy(rc)) {
+      NoteOnce("open " + file.string() + " " + std::to_string(rc),
+               "registry file " + file.string() + " cannot be opened (" + sqlite3_errstr(rc) +
+                   "): its values read as absent and writes fail");
+    }
+    return rc;
+  }
   c.owner = ::getpid();
   *out = c.db;
   return SQLITE_OK;
@@ -255,8 +292,7 @@ int Connect(Root root, sqlite3** out) {
 // Runs `fn(db)` (returning an SQLite code) on the root's connection. Damage
 // found on the way recreates the file once; a busy database is retried.
 template <typename Fn>
-ErrorCode Run(Root root, Fn&& fn) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+ErrorCode RunLocked(Root root, Fn&& fn) {
   if (g_directory.empty()) return kErrorPathNotFound;
   bool recovered = false;
   const int rc = RetryWhileBusy([&] {
@@ -273,6 +309,19 @@ ErrorCode Run(Root root, Fn&& fn) {
     return result;
   });
   return MapSqlite(rc);
+}
+
+template <typename Fn>
+ErrorCode Run(Root root, Fn&& fn) {
+  std::vector<std::string> notes;
+  ErrorCode result;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    result = RunLocked(root, std::forward<Fn>(fn));
+    notes.swap(g_notes);
+  }
+  for (std::string& note : notes) diagnostics::Note(std::move(note));
+  return result;
 }
 
 // Runs `body(db)` inside a write transaction.

@@ -7,6 +7,7 @@
 
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <fstream>
 #include <future>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "platform/child/test_child.h"
 #include "platform/launch.h"
+#include "support/note_capture.h"
 #include "support/test_env.h"
 
 namespace {
@@ -224,6 +226,67 @@ TEST_F(ProcessTest, NoSuchProcessIsInvalidParameter) {
   }
   done.set_value();
   thread.join();
+}
+
+// Damaged entries of the process list: skipped, told once, never a crash.
+TEST_F(ProcessTest, UnreadableProcEntriesAreSkippedAndTold) {
+  namespace fs = std::filesystem;
+  const fs::path root = home() / "proc";
+  auto entry = [&](const std::string& pid, const std::string& stat) {
+    fs::create_directories(root / pid);
+    std::ofstream(root / pid / "stat") << stat;
+    return root / pid;
+  };
+  // "pid (comm) state ppid pgrp session tty tpgid flags ..."
+  fs::create_symlink("/opt/q/Good Name.exe", entry("100", "100 (Good Name.e) S 1 100 100 0 -1 4194560 0 0") / "exe");
+  fs::create_directories(root / "101" / "stat");          // not a file at all
+  entry("102", "garbage without the command's parentheses");
+  fs::create_directories(root / "103");                   // ended while listed: no stat any more
+  entry("104", "104 (kworker/0:1) I 2 0 0 0 -1 69238880 0 0");     // kernel thread
+  entry("105", "105 (gone) Z 1 105 105 0 -1 4194560 0 0");          // zombie
+  std::ofstream(entry("106", "106 (x) S 1 106 106 0 -1 4194560 0 0") / "cmdline")
+      << std::string("/usr/bin/FromArgv.exe\0--flag\0", 29);        // no readable image link
+  entry("abc", "1 (x) S 1 1 1 0 -1 0 0 0");
+  entry("0", "0 (x) S 1 1 1 0 -1 0 0 0");
+
+  testenv::NoteCapture capture;
+  std::vector<platform::ProcessEntry> listed;
+  for (int pass = 0; pass < 2; ++pass) {
+    listed.clear();
+    ASSERT_EQ(platform::EnumerateProcessesIn(root, [&](const platform::ProcessEntry& e) {
+                listed.push_back(e);
+                return true;
+              }),
+              platform::kErrorSuccess);
+  }
+  std::sort(listed.begin(), listed.end(),
+            [](const auto& a, const auto& b) { return a.pid < b.pid; });
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0].pid, 100u);
+  EXPECT_EQ(listed[0].parent_pid, 1u);
+  EXPECT_EQ(listed[0].exe_file, L"Good Name.exe");
+  EXPECT_EQ(listed[1].pid, 106u);
+  EXPECT_EQ(listed[1].exe_file, L"FromArgv.exe");
+
+  // One note for both passes; the entry that merely ended is not in it.
+  auto notes = capture.notes();
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].rfind("process list: 2 entries of " + root.string() +
+                               " could not be read and were skipped (first: ",
+                           0),
+            0u)
+      << notes[0];
+
+  // A list that cannot be read at all is an error value, and told.
+  std::size_t visits = 0;
+  EXPECT_EQ(platform::EnumerateProcessesIn(home() / "no-proc",
+                                           [&](const platform::ProcessEntry&) { return ++visits; }),
+            platform::kErrorFileNotFound);
+  EXPECT_EQ(visits, 0u);
+  notes = capture.notes();
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[1], "process list: " + (home() / "no-proc").string() +
+                          " cannot be read (No such file or directory): no process can be found");
 }
 
 TEST_F(ProcessTest, ProcessKeepsItsNameWhenItsFileIsReplaced) {

@@ -12,6 +12,7 @@
 
 #include "platform/files.h"
 #include "platform/text.h"
+#include "support/note_capture.h"
 #include "support/test_env.h"
 
 namespace {
@@ -117,10 +118,16 @@ TEST_F(RegistryTest, FileThatIsNotADatabaseIsMovedAsideAndRecreated) {
   WriteFile(dir / "HKCU.db-wal", "not a log either");
   reg::SetStorageDirectory(dir);
 
+  testenv::NoteCapture capture;
   EXPECT_FALSE(reg::Read(Root::kCurrentUser, kKey, L"V"));
   EXPECT_EQ(reg::WriteDword(Root::kCurrentUser, kKey, L"V", 7), 0u);
   EXPECT_EQ(Dword(reg::Read(Root::kCurrentUser, kKey, L"V")), 7u);
   EXPECT_EQ(testenv::ReadFile(dir / "HKCU.db.corrupt"), garbage);
+  // The layer has no log of its own; the recovery is told, once.
+  const std::string file = (dir / "HKCU.db").string();
+  EXPECT_EQ(capture.notes(),
+            std::vector<std::string>{"registry file " + file + " was not a database: kept it as " +
+                                     file + ".corrupt and started an empty one"});
 
   // The recreated file is a database that a fresh connection reads back.
   reg::SetStorageDirectory(dir);
@@ -137,9 +144,15 @@ TEST_F(RegistryTest, UnsetOrUnusableStorageFailsAsValues) {
   const std::filesystem::path dir = home() / "blocked";
   std::filesystem::create_directories(dir / "HKLM.db");
   reg::SetStorageDirectory(dir);
+  testenv::NoteCapture capture;
   EXPECT_NE(reg::WriteDword(Root::kLocalMachine, kKey, L"V", 1), 0u);
   EXPECT_FALSE(reg::Read(Root::kLocalMachine, kKey, L"V"));
   EXPECT_TRUE(std::filesystem::is_directory(dir / "HKLM.db"));
+  // Reported once, not on every access.
+  const auto notes = capture.notes();
+  ASSERT_EQ(notes.size(), 1u);
+  EXPECT_EQ(notes[0].rfind("registry file " + (dir / "HKLM.db").string() + " cannot be opened (", 0), 0u)
+      << notes[0];
 }
 
 TEST_F(RegistryTest, SwitchingStorageClosesTheOldFiles) {

@@ -2,20 +2,33 @@
 
 #include <QString>
 #include <QStringList>
+#include <string_view>
 
 #include "base/multi_inst.h"
 #include "command_line.h"
 #include "common/common_hook/common_hook.h"
 #include "common/report/start_reporting.h"
+#include "platform/diagnostics.h"
 #include "qtbaseex/helpers.h"
 #include "qtbaseex/log/categories.h"
 #include "qtbaseex/log/logger.h"
+#include "qtbaseex/qdebug_ext.h"
 
 namespace boot {
+
+namespace {
+
+// What the OS layer repaired or skipped on its own (a damaged registry file,
+// unreadable process entries) reaches the log from here on, with whatever
+// it noted before the log ran.
+void LogPlatformNote(std::string_view note) { qCWarning(lc_app_launch).noquote() << note; }
+
+}  // namespace
 
 void Initialize() {
   MultiInst::Instance()->Init(L"Quarrion", 0);
   qtbaseex::log::Logger::Instance()->Initialize();
+  platform::diagnostics::SetSink(&LogPlatformNote);
 
   StartReporting();
 
