@@ -15,13 +15,21 @@
 
 namespace {
 
-// The helper never shows a window; on a machine without a display Qt still
-// needs a platform, and the offscreen one needs no server.
-void ChooseHeadlessPlatformIfNeeded() {
-  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-      !qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) {
-    qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));
-  }
+// The helper never shows a window, but Qt still needs a platform. A display
+// gives the real screen facts; without one, or with one that cannot be
+// reached (a stale DISPLAY), Qt would abort the helper before it restarts
+// the client, so the offscreen platform, which needs no server, is always
+// the last choice. A platform the user chose stands. Returns whether it
+// set the choice, which is for this process only: the programs it starts
+// must not inherit it.
+bool ChoosePlatformWithHeadlessFallback() {
+  if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) return false;
+  QByteArray platforms;
+  if (!qEnvironmentVariableIsEmpty("DISPLAY")) platforms += "xcb;";
+  if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) platforms += "wayland;";
+  platforms += "offscreen";
+  qputenv("QT_QPA_PLATFORM", platforms);
+  return true;
 }
 
 // Without a session runtime directory Qt makes one of its own in /tmp; keep
@@ -39,9 +47,10 @@ void ChooseRuntimeDirectoryIfNeeded() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  ChooseHeadlessPlatformIfNeeded();
+  const bool platform_chosen = ChoosePlatformWithHeadlessFallback();
   ChooseRuntimeDirectoryIfNeeded();
   QApplication application(argc, argv);
+  if (platform_chosen) qunsetenv("QT_QPA_PLATFORM");  // read once, at construction
 
   boot::Initialize();
 

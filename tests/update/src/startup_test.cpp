@@ -1,10 +1,15 @@
 // The built helper, started as its callers start it, in a sandbox machine.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -22,11 +27,15 @@ fs::path MakeTempDir() {
   return pattern;
 }
 
+// Status of a helper that had to be killed because it did not end in time.
+constexpr int kHung = -2;
+
 // Runs the helper with exactly `args` (raw bytes, argv[0] included) and an
 // environment without any display, whose user directories all point at
-// `user_dir`. Returns the wait status.
+// `user_dir`, plus `extra_env` ("NAME=value"; a name without '=' is left
+// out). Returns the wait status, or kHung after a generous bound.
 int RunHelper(const std::vector<std::string>& args, const fs::path& home,
-              const fs::path& user_dir) {
+              const fs::path& user_dir, const std::vector<std::string>& extra_env = {}) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -45,6 +54,11 @@ int RunHelper(const std::vector<std::string>& args, const fs::path& home,
                            "XDG_RUNTIME_DIR"}) {
     env.push_back(std::string(name) + "=" + (user_dir / name).string());
   }
+  for (const std::string& extra : extra_env) {
+    const std::string name = extra.substr(0, extra.find('='));
+    std::erase_if(env, [&](const std::string& e) { return e.substr(0, e.find('=')) == name; });
+    if (extra.find('=') != std::string::npos) env.push_back(extra);
+  }
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -57,10 +71,44 @@ int RunHelper(const std::vector<std::string>& args, const fs::path& home,
   if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
     return -1;
   }
+  // Bounded: a helper stuck in a wait must fail the test, not hang it.
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
+  for (int waited_ms = 0; waited_ms < 120000; waited_ms += 10) {
+    const pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) return status;
+    if (r < 0 && errno != EINTR) return -1;
+    ::usleep(10000);
   }
-  return status;
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return kHung;
+}
+
+std::string RunOutcome(int status) {
+  if (status == kHung) return "still running after two minutes";
+  if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+  if (WIFEXITED(status)) return "exit code " + std::to_string(WEXITSTATUS(status));
+  return "status " + std::to_string(status);
+}
+
+// Some kernel thread of this machine (they have pids like any process), or 0.
+unsigned KernelThreadPid() {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = testenv::ReadFile(entry.path() / "stat");
+    const auto paren = stat.rfind(')');
+    if (paren == std::string::npos) continue;
+    char state = 0;
+    unsigned long flags = 0;
+    int ppid = 0, pgrp = 0, session = 0, tty = 0, tpgid = 0;
+    if (std::sscanf(stat.c_str() + paren + 1, " %c %d %d %d %d %d %lu", &state, &ppid, &pgrp,
+                    &session, &tty, &tpgid, &flags) == 7 &&
+        (flags & 0x00200000) != 0) {  // PF_KTHREAD
+      return static_cast<unsigned>(std::stoul(name));
+    }
+  }
+  return 0;
 }
 
 // No process can have this id (Linux ids stay below 2^22), so the restart's
@@ -104,7 +152,7 @@ class HelperStartup : public testenv::ProductTest {
 TEST_F(HelperStartup, RunsThroughAndLogsItsCommandLineInsideTheHome) {
   const std::string program = (testenv::BinDir() / "QuarrionUpdate.exe").string();
   const int status = RunHelper({program, "--appstore-pid", kGoneClientPid}, home(), user_dir_);
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  ASSERT_TRUE(WIFEXITED(status)) << RunOutcome(status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
 
   const std::vector<fs::path> logs = LogFiles(home());
@@ -129,12 +177,77 @@ TEST_F(HelperStartup, SurvivesArgumentsThatAreNotUtf8) {
   const int status = RunHelper({program, "--pseudo-protocol", "q://\xff\xfe\xc3(", "--appstore-pid",
                                 "\xe9t\xe9", "--from", "14\x80"},
                                home(), user_dir_);
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+  ASSERT_TRUE(WIFEXITED(status)) << RunOutcome(status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
   const std::vector<fs::path> logs = LogFiles(home());
   ASSERT_EQ(logs.size(), 1u);
   EXPECT_NE(testenv::ReadFile(logs[0]).find("--pseudo-protocol q://"), std::string::npos);
   EXPECT_EQ(OutsideWrites(), std::vector<std::string>{});
+}
+
+// The client id names a kernel thread (as "--appstore-pid 42" does on many
+// machines): no program to wait for, so the unlimited wait ends at once.
+TEST_F(HelperStartup, ClientPidOfAKernelThreadIsNotWaitedFor) {
+  const unsigned kthread = KernelThreadPid();
+  if (kthread == 0) GTEST_SKIP() << "no kernel thread visible in /proc";
+  const std::string program = (testenv::BinDir() / "QuarrionUpdate.exe").string();
+  const int status =
+      RunHelper({program, "--appstore-pid", std::to_string(kthread)}, home(), user_dir_);
+  ASSERT_TRUE(WIFEXITED(status)) << RunOutcome(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_EQ(LogFiles(home()).size(), 1u);
+}
+
+// A DISPLAY that leads nowhere (an old session's) must not keep the helper
+// from running: Qt would abort for want of a platform.
+TEST_F(HelperStartup, UnreachableDisplayFallsBackToNoDisplay) {
+  int display = 4242;
+  while (fs::exists("/tmp/.X11-unix/X" + std::to_string(display))) ++display;
+  const std::string program = (testenv::BinDir() / "QuarrionUpdate.exe").string();
+  const int status = RunHelper({program, "--appstore-pid", kGoneClientPid}, home(), user_dir_,
+                               {"DISPLAY=:" + std::to_string(display)});
+  ASSERT_TRUE(WIFEXITED(status)) << RunOutcome(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::vector<fs::path> logs = LogFiles(home());
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_NE(testenv::ReadFile(logs[0]).find("--appstore-pid " + std::string(kGoneClientPid)),
+            std::string::npos);
+}
+
+// Without a session runtime directory Qt makes one of its own in the
+// temporary directory; even that stays inside the product home.
+TEST_F(HelperStartup, WithoutARuntimeDirectoryNothingIsWrittenOutsideTheHome) {
+  const std::string program = (testenv::BinDir() / "QuarrionUpdate.exe").string();
+  const int status = RunHelper({program, "--appstore-pid", kGoneClientPid}, home(), user_dir_,
+                               {"XDG_RUNTIME_DIR"});
+  ASSERT_TRUE(WIFEXITED(status)) << RunOutcome(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(OutsideWrites(), std::vector<std::string>{});
+}
+
+// A registry file that is not a database: kept aside, recreated, and said
+// so in the log; the run goes on.
+TEST_F(HelperStartup, DamagedRegistryFileIsRecreatedAndLogged) {
+  fs::create_directories(home() / "registry");
+  const std::string garbage(4096, 'z');
+  std::ofstream(home() / "registry" / "HKCU.db", std::ios::binary) << garbage;
+  const std::string program = (testenv::BinDir() / "QuarrionUpdate.exe").string();
+  const int status = RunHelper({program, "--appstore-pid", kGoneClientPid}, home(), user_dir_);
+  ASSERT_TRUE(WIFEXITED(status)) << RunOutcome(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  EXPECT_EQ(testenv::ReadFile(home() / "registry" / "HKCU.db.corrupt"), garbage);
+  const std::vector<fs::path> logs = LogFiles(home());
+  ASSERT_EQ(logs.size(), 1u);
+  const std::string text = testenv::ReadFile(logs[0]);
+  const std::string file = (home() / "registry" / "HKCU.db").string();
+  const std::string note =
+      "] registry file " + file + " was not a database: kept it as " + file + ".corrupt and started an empty one\n";
+  const auto at = text.find(note);
+  ASSERT_NE(at, std::string::npos) << text;
+  const std::size_t start = text.rfind('\n', at) + 1;
+  EXPECT_NE(text.substr(start, at - start).find("[W] [quarrion.app_launch] ["), std::string::npos)
+      << text.substr(start, at - start);
 }
 
 }  // namespace
