@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <shared_mutex>
+#include <stdexcept>
 
 #include "base/crypto.h"
 #include "base/gstring.h"
@@ -21,17 +22,38 @@ constexpr char kUnknownError[] = "unknown error.";
 
 // The machine identifier is the cipher key. Asking for it is not free, so it
 // is kept once known; an empty answer is asked again next time.
+struct KeyCache {
+  std::mutex mutex;
+  std::string key;
+};
+
+KeyCache& TheKeyCache() {
+  static KeyCache cache;
+  return cache;
+}
+
 std::string MachineKey() {
-  static std::mutex mutex;
-  static std::string key;
-  std::lock_guard guard(mutex);
-  if (key.empty()) key = base::yvok_guid::GetYvokGuid();
-  return key;
+  KeyCache& cache = TheKeyCache();
+  std::lock_guard guard(cache.mutex);
+  if (cache.key.empty()) cache.key = base::yvok_guid::GetYvokGuid();
+  if (cache.key.empty()) {
+    // Enciphered under an empty key, a row could never be read back once the
+    // identifier is known again (nor by the other processes): the statement
+    // fails instead, and is reported as such.
+    throw std::runtime_error("machine identifier unavailable.");
+  }
+  return cache.key;
 }
 
 const sqlite_error::PathSource kReportPath = [] { return ConfigTable::GetConfigsDbPath(); };
 
 }  // namespace
+
+void ResetKeyCacheForTesting() {
+  KeyCache& cache = TheKeyCache();
+  std::lock_guard guard(cache.mutex);
+  cache.key.clear();
+}
 
 ConfigTable::ConfigTable(const std::filesystem::path& db_path) { Initialize(db_path, kCreateSql); }
 

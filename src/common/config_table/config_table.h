@@ -34,8 +34,14 @@ class ConfigTable : public SqliteDatabase {
   // The row of `key`; none when there is none, the key is empty or reading failed.
   std::optional<ConfigRecord> Load(std::string_view key);
 
-  // The current result row of a "SELECT *" on configs.
+  // The current result row of a "SELECT *" on configs. Throws, as a column
+  // read does, when an enciphered row cannot be deciphered for want of the
+  // machine identifier.
   virtual ConfigRecord ReadRow(const SQLite::Statement& statement) const;
 };
+
+// Forgets the cached machine identifier, so that a test can start as a fresh
+// process would.
+void ResetKeyCacheForTesting();
 
 }  // namespace config_table

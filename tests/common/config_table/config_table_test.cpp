@@ -4,6 +4,8 @@
 #include <regex>
 #include <thread>
 
+#include "base/crypto.h"
+#include "base/reg.h"
 #include "base/yvok_guid.h"
 #include "common/core/sqlite/db_test_support.h"
 
@@ -42,7 +44,14 @@ int CountRows(const fs::path& file) {
   return db.execAndGet("SELECT count(*) FROM configs").getInt();
 }
 
-using ConfigTableTest = DbTest;
+// Each test starts as a fresh process would: the cipher key not yet asked.
+class ConfigTableTest : public DbTest {
+ protected:
+  void SetUp() override {
+    DbTest::SetUp();
+    config_table::ResetKeyCacheForTesting();
+  }
+};
 
 TEST_F(ConfigTableTest, SchemaMatchesTheShellsTable) {
   const fs::path ours = ConfigTable::GetConfigsDbPath();
@@ -100,6 +109,68 @@ TEST_F(ConfigTableTest, EncipheredPayloadIsBase64OnDiskAndPlainAfterLoad) {
   EXPECT_TRUE(loaded->encrypt);
   EXPECT_EQ(loaded->json_data, text);
   EXPECT_EQ(loaded->value, "plain value");
+}
+
+TEST_F(ConfigTableTest, CipherKeyIsTheMachineIdentifierAskedOncePerProcess) {
+  const fs::path file = ConfigTable::GetConfigsDbPath();
+  const std::string id = base::yvok_guid::GetYvokGuid();
+  ASSERT_FALSE(id.empty());
+  ConfigTable table(file);
+  ASSERT_TRUE(table.Save({"first", "", true, "first text"}));
+  EXPECT_EQ(base::crypto::DecodeXxteaBase64(id, ReadDisk(file, "first")->json_data), "first text");
+
+  // A later change of the identifier does not reach this process: its rows
+  // stay under the key it started with, and stay readable.
+  ASSERT_TRUE(base::reg::SetValue(HKEY_LOCAL_MACHINE, MultiInst::Instance()->GetComponentRegRoot(0),
+                                  L"MachineGuid", L"another-machine"));
+  ASSERT_EQ(base::yvok_guid::GetYvokGuid(), "another-machine");
+  ASSERT_TRUE(table.Save({"second", "", true, "second text"}));
+  EXPECT_EQ(base::crypto::DecodeXxteaBase64(id, ReadDisk(file, "second")->json_data),
+            "second text");
+  const auto first = table.Load("first");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->json_data, "first text");
+}
+
+// Without a machine identifier nothing can be enciphered so that it reads
+// back later: such a save fails (instead of storing a payload under an empty
+// key), and an enciphered row is not handed out undeciphered.
+TEST_F(ConfigTableTest, WithoutMachineIdentifierEncipheredRowsAreRefused) {
+  const fs::path file = ConfigTable::GetConfigsDbPath();
+  {
+    ConfigTable table(file);
+    ASSERT_TRUE(table.Save({"secret", "v", true, "stored text"}));
+  }
+  dbtest::OpenUpTree(home());
+  // The registry is out of reach of the child (no identifier to read or
+  // make); the database is its to write.
+  ::chmod((home() / "registry").c_str(), 0700);
+  ::chmod(file.parent_path().c_str(), 0777);
+  ::chmod(file.c_str(), 0666);
+
+  const int answer = dbtest::InChild(
+      [&] {
+        config_table::ResetKeyCacheForTesting();
+        if (!base::yvok_guid::GetYvokGuid().empty()) return 10;
+        ConfigTable table(file);
+        if (!table.IsOpen()) return 11;
+        if (table.Save({"new.secret", "v", true, "new text"})) return 12;
+        if (!table.Save({"new.plain", "v", false, "plain text"})) return 13;
+        if (table.Load("secret")) return 14;
+        const auto plain = table.Load("new.plain");
+        if (!plain || plain->json_data != "plain text") return 15;
+        return 0;
+      },
+      /*drop=*/true);
+  EXPECT_EQ(answer, 0);
+  EXPECT_FALSE(ReadDisk(file, "new.secret"));
+  EXPECT_TRUE(ReadDisk(file, "new.plain"));
+
+  // With the identifier back, the stored row reads as it was saved.
+  ConfigTable table(file);
+  const auto row = table.Load("secret");
+  ASSERT_TRUE(row);
+  EXPECT_EQ(row->json_data, "stored text");
 }
 
 TEST_F(ConfigTableTest, UnopenableDatabaseFailsEachOperationReportingOncePerSite) {
