@@ -17,8 +17,10 @@ if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: all packages present"
   exit 0
 fi
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# sudo resets the environment, so the non-interactive front end is passed
+# through env; a prompt would stall an unattended run.
+run=(env DEBIAN_FRONTEND=noninteractive)
+[ "$(id -u)" -ne 0 ] && run=(sudo "${run[@]}")
+echo "install-deps: installing ${missing[*]}"
+"${run[@]}" apt-get update -qq
+"${run[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
