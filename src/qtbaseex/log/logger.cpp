@@ -4,10 +4,13 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QString>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 
 #include "base/multi_inst.h"
+#include "qtbaseex/log/categories.h"
 
 namespace qtbaseex::log {
 
@@ -36,8 +39,18 @@ Logger* Logger::Instance() {
 }
 
 void Logger::Initialize() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (installed_) return;
+  std::string failure;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (installed_) return;
+    failure = InitializeLocked();
+  }
+  // Said through the handler, which hands it to the previous one: without a
+  // file this is where the messages go.
+  if (!failure.empty()) qCWarning(lc_app_launch).noquote() << QString::fromStdString(failure);
+}
+
+std::string Logger::InitializeLocked() {
 
   const std::filesystem::path directory = MultiInst::Instance()->LogsDirectory();
   std::error_code ec;
@@ -49,9 +62,13 @@ void Logger::Initialize() {
   path_ = directory / name;
   // Append: a second run within the same second with a reused pid keeps both.
   file_ = std::fopen(path_.c_str(), "ab");
+  const int open_error = errno;
 
   previous_ = qInstallMessageHandler(&Logger::Handler);
   installed_ = true;
+  if (file_ != nullptr) return {};
+  return "log file " + path_.string() + " cannot be opened (" + std::strerror(open_error) +
+         "): messages go to the previous handler";
 }
 
 void Logger::UnInitialize() {

@@ -23,6 +23,8 @@ class Logger {
 
  private:
   Logger() = default;
+  // Opens the file and installs the handler; the reason when there is no file.
+  std::string InitializeLocked();
   static void Handler(QtMsgType type, const QMessageLogContext& context, const QString& message);
   void Write(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
