@@ -158,6 +158,36 @@ TEST_F(InstalledAppStoreTest, OldSourceSchemaIsDetectedAndNothingInserted) {
   EXPECT_TRUE(Events().empty());
 }
 
+TEST_F(InstalledAppStoreTest, BackFillGoesOnPastARowThatCannotBeRecorded) {
+  // A source table (of the current form) that refuses com.a and com.b.
+  const std::string apps_only =
+      std::string(kCreateSql).substr(0, std::string(kCreateSql).find(";") + 1);
+  fs::create_directories(DbPath().parent_path());
+  ASSERT_EQ(dbtest::RunSqliteShell(
+                DbPath(), apps_only +
+                              "CREATE TABLE source(package_name varchar(256), source_id "
+                              "varchar(128), CHECK (package_name NOT IN ('com.a','com.b')), "
+                              "CONSTRAINT unique_package_source UNIQUE (package_name, source_id));"
+                              "INSERT INTO apps(package_name,state) VALUES "
+                              "('com.a',1003),('com.b',1004),('com.d',1003);"),
+            0);
+  InstalledAppStore store("");
+  EXPECT_FALSE(store.HasOldSourceSchema());
+  EXPECT_EQ(SourceRows(), (std::set<std::pair<std::string, std::string>>{{"com.d", ""}}));
+  EXPECT_EQ(Packages(store.QueryInstalledApps("")), (std::set<std::string>{"com.d"}));
+
+  // Two rows failed alike at one site: one report, naming the first.
+  const auto events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].at("scene"), "2");
+  EXPECT_EQ(events[0].at("sql_str"),
+            "REPLACE INTO source (package_name,source_id) VALUES ('com.a','')");
+  EXPECT_EQ(events[0].at("extra_code"), "1");
+  EXPECT_EQ(events[0].at("extra_detail"), "db file copy success: InstalledApp.db.");
+  EXPECT_TRUE(fs::is_regular_file(dbtest::LogsCopyOf("InstalledApp.db")));
+  EXPECT_EQ(log.Containing("DB error: ").size(), 1u);
+}
+
 TEST_F(InstalledAppStoreTest, UnopenableDatabaseListsNothingAndStillMarks) {
   fs::create_directories(DbPath());  // a directory in the file's place
   InstalledAppStore store("");

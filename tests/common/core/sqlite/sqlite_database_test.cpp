@@ -27,7 +27,8 @@ class ThingsDb : public SqliteDatabase {
 using SqliteDatabaseTest = DbTest;
 
 TEST_F(SqliteDatabaseTest, CreatesMissingDirectoryAndFileInWalMode) {
-  const fs::path file = home() / "deep" / "er" / "Things.db";
+  // A non-ASCII directory: the path reaches SQLite and the log as UTF-8.
+  const fs::path file = home() / "d\u00e9ep" / "er" / "Things.db";
   ThingsDb db(file);
   ASSERT_TRUE(db.IsOpen());
   EXPECT_TRUE(fs::is_regular_file(file));
@@ -55,7 +56,7 @@ TEST_F(SqliteDatabaseTest, CreatesMissingDirectoryAndFileInWalMode) {
 }
 
 TEST_F(SqliteDatabaseTest, NotADatabaseIsReportedOnceWithACopyInTheLogs) {
-  const fs::path file = home() / "data" / "Garbage.db";
+  const fs::path file = home() / "data" / "G\u00e4rbage.db";
   const std::string junk(4096, 'x');
   dbtest::WriteFile(file, junk);
 
@@ -71,9 +72,9 @@ TEST_F(SqliteDatabaseTest, NotADatabaseIsReportedOnceWithACopyInTheLogs) {
                            {"code", "-1"},
                            {"extra_code", "1"},
                            {"detail", "file is not a database"},
-                           {"extra_detail", "db file copy success: Garbage.db."},
+                           {"extra_detail", "db file copy success: G\u00e4rbage.db."},
                        }));
-  EXPECT_EQ(testenv::ReadFile(dbtest::LogsCopyOf("Garbage.db")), junk);
+  EXPECT_EQ(testenv::ReadFile(dbtest::LogsCopyOf("G\u00e4rbage.db")), junk);
 
   auto lines = log.Containing("DB error: ");
   ASSERT_EQ(lines.size(), 1u);
@@ -81,7 +82,7 @@ TEST_F(SqliteDatabaseTest, NotADatabaseIsReportedOnceWithACopyInTheLogs) {
   EXPECT_EQ(lines[0].category, lc_db().categoryName());
   EXPECT_EQ(lines[0].function, kReportSignature);
   EXPECT_EQ(lines[0].message,
-            std::string("DB error: db_name: Garbage.db , operation:  1 , err_msg:  "
+            std::string("DB error: db_name: G\u00e4rbage.db , operation:  1 , err_msg:  "
                         "file is not a database , sql:  ") +
                 kInitSql);
 
