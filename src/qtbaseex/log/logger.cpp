@@ -51,7 +51,6 @@ void Logger::Initialize() {
 }
 
 std::string Logger::InitializeLocked() {
-
   const std::filesystem::path directory = MultiInst::Instance()->LogsDirectory();
   std::error_code ec;
   std::filesystem::create_directories(directory, ec);
