@@ -110,6 +110,24 @@ TEST_F(SqliteDatabaseTest, NotADatabaseIsReportedOnceWithACopyInTheLogs) {
   EXPECT_EQ(log.Containing("DB error: ").size(), 2u);
 }
 
+TEST_F(SqliteDatabaseTest, CopyThatCannotBeMadeIsToldInTheEvent) {
+  // A file where the logs directory should be: no copy can go there.
+  const fs::path logs = dbtest::LogsCopyOf("x").parent_path();
+  dbtest::WriteFile(logs, "not a directory");
+  const fs::path file = home() / "data" / "Broken.db";
+  dbtest::WriteFile(file, std::string(4096, 'x'));
+
+  ThingsDb db(file);
+  EXPECT_FALSE(db.IsOpen());
+  const auto events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].at("scene"), "1");
+  EXPECT_EQ(events[0].at("extra_code"), "0");
+  EXPECT_EQ(events[0].at("extra_detail"), "db file copy failed: Broken.db.");
+  EXPECT_EQ(testenv::ReadFile(logs), "not a directory");
+  EXPECT_EQ(log.Containing("DB error: db_name: Broken.db , operation:  1 ").size(), 1u);
+}
+
 TEST_F(SqliteDatabaseTest, UnopenablePathIsAnOpenFailureWithoutCopy) {
   // A directory where the file should be cannot be opened as a database.
   const fs::path file = home() / "data" / "Dir.db";
