@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <future>
+#include <system_error>
 #include <map>
 #include <string>
 #include <utility>
@@ -84,11 +85,20 @@ class QuitProcessReport {
 // Runs "<emulator> --quit " on a pool thread and waits for that instance to
 // exit: the running emulator closes itself once it has taken the request.
 void RequestQuitByCommand(const std::filesystem::path& path) {
-  auto task = std::async(std::launch::async, [path] {
+  auto run = [path] {
     DWORD exit_code = 0;
     ShellExecuteOpen(path, command_line::FormatOptionArg(std::string_view("quit")), &exit_code,
                      true, std::filesystem::path(), 1);
-  });
+  };
+  std::future<void> task;
+  try {
+    task = std::async(std::launch::async, run);
+  } catch (const std::system_error&) {
+    // No thread to be had: the caller waits for the command anyway, so run
+    // it here rather than let the failure end the process.
+    run();
+    return;
+  }
   task.wait();
 }
 
