@@ -24,7 +24,6 @@ struct ConfigRecord {
 class ConfigTable : public SqliteDatabase {
  public:
   explicit ConfigTable(const std::filesystem::path& db_path);
-  virtual ~ConfigTable() = default;
 
   // <application data (type 4)>/Configs.db, built afresh on every call.
   static std::filesystem::path GetConfigsDbPath();
@@ -38,6 +37,9 @@ class ConfigTable : public SqliteDatabase {
   // read does, when an enciphered row cannot be deciphered for want of the
   // machine identifier.
   virtual ConfigRecord ReadRow(const SQLite::Statement& statement) const;
+
+  // After ReadRow, which keeps the first slot of the table's virtual functions.
+  virtual ~ConfigTable() = default;
 };
 
 // Forgets the cached machine identifier, so that a test can start as a fresh
