@@ -42,12 +42,16 @@ class FakeUserFolders : public ::testing::Environment {
     fs::create_directories(dir_ / "data");
     ::setenv("HOME", (dir_ / "home").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
+    // A protected folder that is named like an old version of an install root.
+    fs::create_directories(ProtectedVersion());
+    ::setenv("XDG_CONFIG_DIRS", ProtectedVersion().c_str(), 1);
   }
   void TearDown() override {
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
   static fs::path Root() { return dir_; }
+  static fs::path ProtectedVersion() { return dir_ / "system-install" / "0.9.0.0"; }
 
  private:
   static inline fs::path dir_;
@@ -75,6 +79,36 @@ class Recorder {
   }
   std::vector<Outcome> outcomes;
 };
+
+// The product programs looked for in every removed version, in the order
+// they are ended and removed.
+const std::vector<std::string> kImageTable = {
+    "NimbrelAiAssistant.exe", "NimbrelAiDocSeeker.exe", "QuarrionAssistantToast.exe",
+    "NimbrelDlSvr.exe",       "NimbrelInstaller.exe",   "QuarrionLauncher.exe",
+    "QuarrionVfs.exe",        "NimbrelUpdate.exe",      "QuarrionAssistant.exe",
+    "QuarrionEmulator.exe",   "Quarrion.exe",           "QuarrionVm.exe",
+    "QuarrionService.exe",
+};
+
+// The path a cleanup line names (the stream quotes it).
+fs::path QuotedPath(const std::string& message) {
+  const auto first = message.find('"');
+  const auto last = message.rfind('"');
+  if (first == std::string::npos || last <= first) return {};
+  return message.substr(first + 1, last - first - 1);
+}
+
+// "remove file force: " warnings grouped by the folder of the file they name.
+std::map<fs::path, std::vector<std::string>> ForcedRemovals(const testenv::LogCapture& log) {
+  std::map<fs::path, std::vector<std::string>> out;
+  for (const auto& line : log.StartingWith("remove file force: ")) {
+    EXPECT_EQ(line.type, QtWarningMsg) << line.message;
+    EXPECT_EQ(line.category, "quarrion.update") << line.message;
+    const fs::path p = QuotedPath(line.message);
+    out[p.parent_path()].push_back(p.filename().string());
+  }
+  return out;
+}
 
 const update::RemoveFilter kRemoveAll = [](const fs::path&) { return true; };
 // Used where a fault must not be able to delete anything real.
@@ -121,6 +155,15 @@ TEST_F(CleanupTest, RemovesOlderVersionsKeepsPreviousLogsAndLeavesTheRestAlone) 
   EXPECT_EQ(log.Find("removing directory:", "quarrion.update").size(), 3u);
   EXPECT_TRUE(log.Find("invalid version directory").empty());
   EXPECT_TRUE(log.Find("failed to remove file").empty());
+  // Each removed version is searched for every product program, in table
+  // order; only those single files are logged, not the tree's removals.
+  const auto forced = ForcedRemovals(log);
+  EXPECT_EQ(forced.size(), 3u);
+  for (const char* version : {"1.0.0.0-old", "1.0.0.1", "1.0.0.2"}) {
+    const auto it = forced.find(root_ / version);
+    ASSERT_NE(it, forced.end()) << version;
+    EXPECT_EQ(it->second, kImageTable) << version;
+  }
   // Nothing ran from the old versions, so nothing was killed.
   EXPECT_TRUE(testenv::ReadSpoolEvents("kill_process").empty());
 }
@@ -305,6 +348,70 @@ TEST_F(CleanupTest, ALockedFileIsMovedAsideAndScheduledOnceForReboot) {
   std::erase(pending, std::wstring());
   EXPECT_EQ(pending.size(), 1u);
   EXPECT_EQ(log.Find("failed to remove file: ", "quarrion.update").size(), 1u);
+}
+
+// The product's service binary held open in the old version, under its own
+// name and, once moved, under the marked one.
+platform::ErrorCode RefuseServiceImage(int dir, const char* name) {
+  if (std::strncmp(name, "QuarrionService.exe", 19) == 0) {
+    return platform::kErrorSharingViolation;
+  }
+  return platform::dir_walk::RealRemoveFile(dir, name);
+}
+
+TEST_F(CleanupTest, ALockedProgramFileIsMovedAsideByTheFileStepAndReportedByTheTreeStep) {
+  testenv::SpoolReporter reporter;
+  Write(root_ / "1.0.0.1" / "QuarrionService.exe", "service in use");
+  const auto previous = platform::dir_walk::ExchangeRemoveFileFunction(&RefuseServiceImage);
+  testenv::LogCapture log;
+  update::internal::ClearOldVersionForTesting();
+  platform::dir_walk::ExchangeRemoveFileFunction(previous);
+
+  // Moved aside once, by the step for the program's file; that step counts
+  // the move as a removal.
+  const auto left = Names(root_ / "1.0.0.1");
+  ASSERT_EQ(left.size(), 1u);
+  const std::string marked = *left.begin();
+  EXPECT_TRUE(std::regex_match(marked, std::regex(R"(QuarrionService\.exe\.~del_[0-9a-f]{4})")))
+      << marked;
+  EXPECT_EQ(testenv::ReadFile(root_ / "1.0.0.1" / marked), "service in use");
+  EXPECT_EQ(ForcedRemovals(log)[root_ / "1.0.0.1"], kImageTable);
+  auto pending = PendingDeletes();
+  std::erase(pending, std::wstring());
+  EXPECT_EQ(pending, std::vector<std::wstring>{
+                         L"\\??\\" + base::gstring::FromPath(root_ / "1.0.0.1" / marked)});
+  // The tree removal then meets the marked file, leaves it for the reboot and
+  // says so; the folder holding it stays.
+  const auto failed = log.StartingWith("failed to remove file: ");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].type, QtWarningMsg);
+  EXPECT_EQ(QuotedPath(failed[0].message), root_ / "1.0.0.1" / marked);
+}
+
+// A protected folder is refused as a whole: neither removed nor moved aside,
+// whatever its name says.
+TEST_F(CleanupTest, AProtectedFolderNamedLikeAnOldVersionIsLeftUntouched) {
+  const fs::path install = FakeUserFolders::ProtectedVersion().parent_path();
+  const fs::path guarded = FakeUserFolders::ProtectedVersion();
+  Write(guarded / "settings.conf", "system settings");
+  Write(guarded / "sub" / "more.conf", "more");
+  Write(install / "0.8.0.0" / "old.bin");
+  Write(install / "1.0.0.3" / "current.bin");
+  sandbox::SetClientInstall(install, L"1.0.0.3");
+  const auto before = Snapshot(guarded);
+  testenv::LogCapture log;
+
+  update::internal::ClearOldVersionForTesting();
+
+  EXPECT_EQ(Snapshot(guarded), before);
+  EXPECT_EQ(Names(install), (std::set<std::string>{"0.9.0.0", "1.0.0.3"}));
+  EXPECT_EQ(log.Find("removing directory: ").size(), 2u);
+  EXPECT_TRUE(log.Find("failed to remove file").empty());
+  EXPECT_TRUE(PendingDeletes().empty());
+  std::error_code ec;
+  fs::remove_all(install / "1.0.0.3", ec);
+  fs::remove_all(guarded / "sub", ec);
+  fs::remove(guarded / "settings.conf", ec);
 }
 
 TEST_F(CleanupTest, ForceDeleteFileOnItsOwn) {
