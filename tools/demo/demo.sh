@@ -46,7 +46,12 @@ launched_pids() {
 }
 trap cleanup EXIT
 
-title() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# Bold titles on a terminal only: piped into a file or a pager they stay plain.
+if [ -t 1 ]; then
+  title() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+else
+  title() { printf '\n== %s\n' "$*"; }
+fi
 tree_of() {
   (cd "$1" && find . -mindepth 1 \( -type d -printf '%p/\n' \) -o -printf '%p\n' | sort |
     sed 's|^\./|    |')
@@ -111,6 +116,8 @@ printf '  %-8s %s\n' PID PROGRAM \
   "$other_vfs" "elsewhere/QuarrionVfs.exe     same name, outside the install root" \
   "$emulator" "1.0.0.3/QuarrionEmulator.exe  ignores quit requests"
 
+tree_before=$(tree_of "$root")
+
 # --- the run -------------------------------------------------------------------
 args=(--appstore-pid "$old_client" --launch-store-tray 1)
 title "Running: QuarrionUpdate.exe ${args[*]}"
@@ -131,9 +138,14 @@ alive() { [ -r "/proc/$1/stat" ] && [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/d
 
 title "Asked to quit"
 jq -r 'select(.event == "quit" or .event == "quit_ignored") |
-       "  \(.name) pid \(.pid): quit request from pid \(.from) -> \(.event)"' \
+       "  \(.name) pid \(.pid) got a quit request (from \"\(.name) --quit\", pid \(.from)) and " +
+       (if .event == "quit" then "quit" else "ignored it" end)' \
   "$home/standin/events.jsonl" 2>/dev/null || true
-events quit_process | jq -r '"  quit_process: \(.proc_name) pid \(.pid), location \"\(.location)\", result \(.result), \(.duration) ms"'
+echo "  outcome of each pass (quit_process events):"
+events quit_process | jq -r '"    \(.proc_name) pid \(.pid), " +
+  (if .location == "" then "first pass (ask, wait 200 ms)" else "forced pass at \(.location) (ask, wait up to 15 s, then terminate)" end) +
+  ": " + ({"0": "exited by itself", "1": "terminated", "-1": "still running, left for the forced pass",
+           "-2": "could not be ended"}[.result] // "result \(.result)") + ", \(.duration) ms"'
 
 title "Killed"
 events kill_process | jq -r '"  \(.proc_name) pid \(.pid) by \(.process_killer_name) at \(.process_kill_location): \(.success)"'
@@ -146,8 +158,25 @@ for entry in "old client:$old_client" "second client:$second_client" "vfs in 1.0
   printf '  %-15s pid %-7s %s\n' "${entry%%:*}" "$pid" "$state"
 done
 
-title "Install root after the cleanup (1.0.0.1 removed, 1.0.0.2 keeps only logs)"
-tree_of "$root"
+title "Old versions removed (current version 1.0.0.3)"
+tree_after=$(tree_of "$root")
+# Top-level folders as they were before the run, each compared with now.
+for version in $(printf '%s\n' "$tree_before" | sed -nE 's|^    ([^/]+)/$|\1|p'); do
+  if [ ! -e "$root/$version" ]; then
+    echo "  $version: removed"
+    continue
+  fi
+  before=$(printf '%s\n' "$tree_before" | grep "^    $version/" || true)
+  after=$(printf '%s\n' "$tree_after" | grep "^    $version/" || true)
+  if [ "$before" = "$after" ]; then
+    echo "  $version: untouched"
+  else
+    kept=$(printf '%s\n' "$after" | sed -e "s|^    $version/||" -e '/^$/d' | tr '\n' ' ' | sed 's/ $//')
+    echo "  $version: emptied, kept only: $kept"
+  fi
+done
+echo "install root now:"
+printf '%s\n' "$tree_after"
 pending=$("$envtool" pending-deletes)
 echo "  files scheduled for deletion at reboot: ${pending:-none}"
 
