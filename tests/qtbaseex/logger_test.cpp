@@ -92,6 +92,15 @@ TEST_F(LoggerTest, WritesEveryFieldOfALineIntoAFileUnderTheHome) {
   EXPECT_TRUE(g_seen.isEmpty()) << "the previous handler must not see logged lines";
 }
 
+TEST_F(LoggerTest, ALineBreakInAMessageCannotStartARecordOfItsOwn) {
+  auto* logger = qtbaseex::log::Logger::Instance();
+  logger->Initialize();
+  qCInfo(lc_app_launch).noquote() << "QuarrionUpdate.exe --x a\n2026-01-01 00:00:00.000 [C] forged\rz";
+  const std::vector<std::string> lines = Lines(testenv::ReadFile(logger->FilePath()));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(EndsWith(lines[0], "--x a\\n2026-01-01 00:00:00.000 [C] forged\\rz")) << lines[0];
+}
+
 TEST_F(LoggerTest, UnInitializeClosesTheFileAndRestoresThePreviousHandler) {
   auto* logger = qtbaseex::log::Logger::Instance();
   logger->Initialize();

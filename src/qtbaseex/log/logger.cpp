@@ -105,7 +105,10 @@ void Logger::Write(QtMsgType type, const QMessageLogContext& context, const QStr
   const char* category = context.category != nullptr ? context.category : "default";
   const char* file = context.file != nullptr ? context.file : "";
   const char* function = context.function != nullptr ? context.function : "";
-  const QByteArray text = message.toUtf8();
+  // One record per line: a line break inside a message (an argument, a path)
+  // must not start what reads as a record of its own.
+  QByteArray text = message.toUtf8();
+  text.replace('\n', "\\n").replace('\r', "\\r");
 
   QtMessageHandler fallback = nullptr;
   {
