@@ -274,6 +274,39 @@ TEST_F(RestartTest, EndsOnlyProgramsRunningFromTheOldVersion) {
   EXPECT_LT(kill_line, removal_line);
 }
 
+// A running emulator is asked to quit in the cleanup's own name, at its place
+// in the table of product programs (before its file and the tree go); the
+// next old version finds it gone.
+TEST_F(RestartTest, TheCleanupAsksARunningEmulatorToQuitFirst) {
+  testenv::SpoolReporter reporter;
+  testenv::StandinProcess emulator = testenv::StartStandin(
+      testenv::InstallStandin(home() / "elsewhere", testenv::kEmulatorExe));
+  ASSERT_TRUE(emulator.valid());
+  testenv::LogCapture log;
+
+  update::internal::ClearOldVersionForTesting();
+
+  EXPECT_TRUE(emulator.WaitForExit(5000));
+  const auto quits = testenv::ReadEventParams("quit_process");
+  ASSERT_EQ(quits.size(), 1u);
+  EXPECT_EQ(quits[0].at("location"), kCleanup);
+  EXPECT_EQ(quits[0].at("pid"), std::to_string(emulator.pid()));
+  EXPECT_EQ(quits[0].at("result"), "0");
+  EXPECT_TRUE(testenv::ReadEventParams("kill_process").empty());
+  // Asked once per removed version, between the program files.
+  const auto lines = log.Lines();
+  std::vector<std::string> steps;
+  for (const auto& line : lines) {
+    if (line.message.rfind("removing directory: ", 0) == 0) steps.push_back("removing");
+    if (line.message.rfind("Try to quit: ", 0) == 0) steps.push_back("quit");
+    if (line.message.rfind("remove file force: ", 0) == 0 && steps.back() != "file") {
+      steps.push_back("file");
+    }
+  }
+  EXPECT_EQ(steps, (Strings{"removing", "file", "quit", "file", "removing", "file", "quit",
+                            "file"}));
+}
+
 // The helper killed in the middle of removing an old version: the next run
 // finishes the job, and the current version is never touched.
 TEST_F(RestartTest, AnInterruptedCleanupIsFinishedByTheNextRun) {
