@@ -97,6 +97,16 @@ fs::path WithoutTrailingSeparator(const fs::path& p) {
   return p;
 }
 
+// The folder holding `target`, with links resolved. The caller named that
+// folder, links and all (an install root moved elsewhere and linked back is
+// still the install root); only what lies below it is never followed.
+fs::path ResolvedParent(const fs::path& target) {
+  const fs::path parent = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+  std::error_code ec;
+  const fs::path resolved = fs::weakly_canonical(parent, ec);
+  return ec || resolved.empty() ? parent : resolved;
+}
+
 platform::ErrorCode RemoveAs(const DirHandle& parent, const fs::path& name, EntryType type) {
   if (type == EntryType::kDirectory || type == EntryType::kMountPoint) {
     return parent.RemoveDirectory(name);
@@ -241,13 +251,21 @@ bool RemovePath(const fs::path& path, const RemoveFilter& filter, const RemoveRe
   }
   const fs::path p = vm::utils::NormalizePath(path);
   if (base::gstring::FromPath(p).size() <= 3) return onResult(path, false, err::kRefused);
-  const fs::path target = WithoutTrailingSeparator(p);
+  fs::path target = WithoutTrailingSeparator(p);
+  if (target.filename() == "." || target.filename() == "..") {
+    // A relative path climbing up names a folder above: check and remove it
+    // under its real name, not as "..".
+    const fs::path full = fs::weakly_canonical(target, ec);
+    if (ec || base::gstring::FromPath(full).size() <= 3) {
+      return onResult(path, false, err::kRefused);
+    }
+    target = full;
+  }
   if (IsProtectedOrHoldsProtected(target)) return onResult(path, false, err::kRefused);
   // The same check on the resolved location, so that a path reaching a
   // protected folder through a linked parent is refused as well.
-  const fs::path parent_path = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-  const fs::path resolved = fs::weakly_canonical(parent_path, ec);
-  if (!ec && IsProtectedOrHoldsProtected(resolved / target.filename())) {
+  const fs::path parent_path = ResolvedParent(target);
+  if (IsProtectedOrHoldsProtected(parent_path / target.filename())) {
     return onResult(path, false, err::kRefused);
   }
   if (!filter(p)) {
@@ -268,8 +286,7 @@ int ForceDeleteFile(const fs::path& path, std::error_code& ec) {
     return ForceDeleteAt(*t_frame->parent, *t_frame->name, *t_frame->path, ec);
   }
   const fs::path target = WithoutTrailingSeparator(vm::utils::NormalizePath(path));
-  const fs::path parent_path = target.parent_path().empty() ? fs::path(".") : target.parent_path();
-  DirHandle parent = DirHandle::Open(parent_path);
+  DirHandle parent = DirHandle::Open(ResolvedParent(target));
   if (!parent) {
     std::error_code status_ec;
     return fs::symlink_status(path, status_ec).type() == fs::file_type::not_found ? 0 : -10;

@@ -192,6 +192,27 @@ TEST_F(CleanupTest, LinksInsideAnOldVersionAreRemovedNeverFollowed) {
   EXPECT_TRUE(fs::is_symlink(root_ / "0.9.0.0"));
 }
 
+// An install root moved elsewhere and linked back is still the install root:
+// the caller named it, so that link is followed; links below it are not.
+TEST_F(CleanupTest, AnInstallRootThatIsALinkIsCleanedThroughIt) {
+  const fs::path linked = home() / "install-link";
+  fs::create_directory_symlink(root_, linked);
+  fs::create_directory_symlink(outside_, root_ / "1.0.0.1" / "to-outside");
+  sandbox::SetClientInstall(linked, L"1.0.0.3");
+  const auto current = Snapshot(root_ / "1.0.0.3");
+  const auto outside = Snapshot(outside_);
+  testenv::LogCapture log;
+
+  update::internal::ClearOldVersionForTesting();
+
+  EXPECT_EQ(Names(root_), (std::set<std::string>{"1.0.0.2", "1.0.0.3", "2.0.0.0"}));
+  EXPECT_EQ(Names(root_ / "1.0.0.2"), (std::set<std::string>{"logs"}));
+  EXPECT_EQ(Snapshot(root_ / "1.0.0.3"), current);
+  EXPECT_EQ(Snapshot(outside_), outside);
+  EXPECT_TRUE(fs::is_symlink(linked));
+  EXPECT_TRUE(log.Find("failed to remove file").empty());
+}
+
 TEST_F(CleanupTest, ACurrentDirectoryThatIsNotAVersionRemovesNothing) {
   Write(root_ / "current" / "Quarrion.exe");
   const auto before = Snapshot(root_);
@@ -234,7 +255,15 @@ TEST_F(CleanupTest, RootLevelAndProtectedPathsAreRefused) {
   EXPECT_TRUE(update::RemovePath(FakeUserFolders::Root() / "data/", kRemoveAll, rec.Callback(),
                                  &all));
   EXPECT_TRUE(update::RemovePath(user_home / ".config", kRemoveAll, rec.Callback(), &all));
-  ASSERT_EQ(rec.outcomes.size(), 4u);
+  // A relative path climbing up to the home folder.
+  const fs::path cwd_before = fs::current_path();
+  fs::create_directories(user_home / ".config" / "deeper");
+  fs::current_path(user_home / ".config" / "deeper");
+  EXPECT_TRUE(update::RemovePath("../..", kKeepAll, rec.Callback(), &all));
+  EXPECT_TRUE(update::RemovePath("../../", kKeepAll, rec.Callback(), &all));
+  fs::current_path(cwd_before);
+  fs::remove(user_home / ".config" / "deeper");
+  ASSERT_EQ(rec.outcomes.size(), 6u);
   for (const auto& o : rec.outcomes) EXPECT_EQ(o.err, util::filesystem::kRefused) << o.path;
   EXPECT_EQ(Snapshot(FakeUserFolders::Root()), user);
 
