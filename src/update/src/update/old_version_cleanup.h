@@ -28,9 +28,11 @@ using RemoveResult = std::function<bool(const std::filesystem::path&, bool, util
 
 // Removes a file or a directory tree. `filter` returns false for a path that
 // must stay (its parents then stay too); `onResult(path, removed, err)` hears
-// the outcome of each path and returns whether to go on. Links and mount
-// points are removed themselves, never followed. *allRemoved is cleared when
-// anything stays. Returns false only when a callback asked to stop.
+// the outcome of each path and returns whether to go on. The folders leading
+// to `path` are the caller's and are resolved as usual; `path` itself and
+// every link or mount point met below it are removed themselves, never
+// followed. *allRemoved is cleared when anything stays. Returns false only
+// when a callback asked to stop.
 bool RemovePath(const std::filesystem::path& path, const RemoveFilter& filter,
                 const RemoveResult& onResult, bool* allRemoved);
 
