@@ -1,6 +1,7 @@
 #include "update/update.h"
 
 #include <QDebug>
+#include <QMessageLogger>
 #include <QString>
 #include <array>
 #include <cstdio>
@@ -39,6 +40,17 @@ constexpr std::array<const wchar_t*, 13> kProductImages = {
     L"QuarrionEmulator.exe",   L"Quarrion.exe",           L"QuarrionVm.exe",
     L"QuarrionService.exe",
 };
+
+// The function texts the restart's and the cleanup's lines carry, the same on
+// every platform and compiler.
+constexpr char kRestartSignature[] = "void __cdecl update::RestartAppStore(void)";
+constexpr char kCleanupSignature[] =
+    "void __cdecl `anonymous-namespace'::ClearOldVersion(void)";
+
+// qCInfo and friends, with the function text given. The category decides, as
+// with qCInfo, whether the line is written.
+#define UPDATE_LOG(level, signature) \
+  QMessageLogger(__FILE__, __LINE__, signature).level(lc_update())
 
 QString Q(const fs::path& path) { return QString::fromStdWString(base::gstring::FromPath(path)); }
 
@@ -80,13 +92,13 @@ void ForEachEntry(const fs::path& root, Visit&& visit) {
     visit(*it);
   }
   if (ec) {
-    qCWarning(lc_update) << "failed to list directory: " << Q(root)
+    UPDATE_LOG(warning, kCleanupSignature) << "failed to list directory: " << Q(root)
                          << QString::fromStdString(ec.message());
   }
 }
 
 void ClearOldVersion() {
-  qCInfo(lc_update) << "ClearOldVersion...";
+  UPDATE_LOG(info, kCleanupSignature) << "ClearOldVersion...";
   MultiInst* inst = MultiInst::Instance();
   fs::path root = base::gstring::ToPath(inst->GetComponentInstallRoot(kClientComponent, false));
   if (!root.empty()) root = vm::utils::NormalizePath(root);
@@ -94,7 +106,7 @@ void ClearOldVersion() {
       base::gstring::ToPath(inst->GetCurrentComponentDirectory(kClientComponent, false)));
   Version current_version;
   if (!ParseVersion(current.filename(), &current_version)) {
-    qCCritical(lc_update) << "invalid version directory: " << Q(current);
+    UPDATE_LOG(critical, kCleanupSignature) << "invalid version directory: " << Q(current);
     return;
   }
 
@@ -119,14 +131,14 @@ void ClearOldVersion() {
                                                 util::filesystem::err err) {
     if (err == util::filesystem::kRefused) return true;
     if (removed) {
-      qCWarning(lc_update) << "remove file force: " << Q(path);
+      UPDATE_LOG(warning, kCleanupSignature) << "remove file force: " << Q(path);
       return true;
     }
     std::error_code ec;
     if (update::ForceDeleteFile(path, ec) == 0) {
-      qCWarning(lc_update) << "remove file force: " << Q(path);
+      UPDATE_LOG(warning, kCleanupSignature) << "remove file force: " << Q(path);
     } else {
-      qCWarning(lc_update) << "failed to remove file: " << Q(path);
+      UPDATE_LOG(warning, kCleanupSignature) << "failed to remove file: " << Q(path);
     }
     return true;
   };
@@ -135,7 +147,7 @@ void ClearOldVersion() {
     if (err == util::filesystem::kRefused || removed) return true;
     std::error_code ec;
     if (update::ForceDeleteFile(path, ec) != 0) {
-      qCWarning(lc_update) << "failed to remove file: " << Q(path);
+      UPDATE_LOG(warning, kCleanupSignature) << "failed to remove file: " << Q(path);
     }
     return true;
   };
@@ -147,7 +159,7 @@ void ClearOldVersion() {
         !(v < current_version)) {
       return;
     }
-    qCInfo(lc_update) << "removing directory: " << Q(p);
+    UPDATE_LOG(info, kCleanupSignature) << "removing directory: " << Q(p);
     bool all_removed = true;
     for (const wchar_t* image : kProductImages) {
       const std::wstring_view name(image);
@@ -211,7 +223,7 @@ void LaunchAppStore() {
 namespace update {
 
 void RestartAppStore() {
-  qCInfo(lc_update) << "RestartAppStore begin...";
+  UPDATE_LOG(info, kRestartSignature) << "RestartAppStore begin...";
 
   // Ask the emulator to quit; its own exit is awaited later, with force.
   {
@@ -245,7 +257,7 @@ void RestartAppStore() {
   ClearOldVersion();
   LaunchAppStore();
 
-  qCInfo(lc_update) << "RestartAppStore end.";
+  UPDATE_LOG(info, kRestartSignature) << "RestartAppStore end.";
 }
 
 namespace internal {

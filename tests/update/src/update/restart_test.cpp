@@ -208,6 +208,12 @@ TEST_P(ClientLaunchTest, StartsTheRightProgramWithTheOptionsPassedOn) {
   EXPECT_NE(log.find("RestartAppStore end."), std::string::npos);
   EXPECT_LT(log.find("RestartAppStore begin..."), log.find("ClearOldVersion..."));
   EXPECT_LT(log.find("ClearOldVersion..."), log.find("RestartAppStore end."));
+  // Each line names its function the same way on every platform.
+  EXPECT_NE(log.find("[void __cdecl update::RestartAppStore(void)] RestartAppStore begin..."),
+            std::string::npos);
+  EXPECT_NE(log.find("[void __cdecl `anonymous-namespace'::ClearOldVersion(void)] "
+                     "removing directory:  \"" + (root_ / "1.0.0.1").string() + "\""),
+            std::string::npos);
 }
 
 const std::string kAwkward = "quarrion://open?q=\"a b\"&dir=C:\\x\\ \\\\\"\xC3\xA9\\";
