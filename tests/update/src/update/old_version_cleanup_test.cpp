@@ -1,6 +1,7 @@
 #include "update/old_version_cleanup.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -322,6 +323,55 @@ TEST_F(CleanupTest, RemovePathReportsEachOutcomeAndHonoursFilterAndStop) {
       [&](const fs::path&, bool, util::filesystem::err) { return ++calls < 1; }, &all));
   EXPECT_EQ(calls, 1);
   EXPECT_TRUE(fs::exists(root_ / "1.0.0.2"));
+}
+
+int OpenDescriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// A folder that cannot be listed (here: no descriptor left to read it with)
+// stays, with a warning, and the walk goes on with the rest.
+TEST_F(CleanupTest, AFolderThatCannotBeListedStaysAndTheWalkGoesOn) {
+  const fs::path tree = home() / "tree";
+  fs::path deep = tree;
+  for (int level = 0; level < 12; ++level) {
+    deep /= "level" + std::to_string(level);
+    Write(deep / "file");
+  }
+  for (int i = 0; i < 5; ++i) Write(tree / ("top" + std::to_string(i)));
+  testenv::LogCapture log;
+  Recorder rec;
+  bool all = true;
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(OpenDescriptors() + 6);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const bool went_on = update::RemovePath(tree, kRemoveAll, rec.Callback(), &all);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+
+  EXPECT_TRUE(went_on);
+  EXPECT_FALSE(all);
+  const auto warnings = log.StartingWith("failed to list directory: ");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].type, QtWarningMsg);
+  // The folders on the way down stay; everything the walk could list went.
+  EXPECT_TRUE(fs::exists(deep.parent_path()));
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(fs::exists(tree / ("top" + std::to_string(i))));
+  EXPECT_FALSE(fs::exists(tree / "level0" / "file"));
+  for (const auto& o : rec.outcomes) {
+    if (!o.removed) {
+      EXPECT_EQ(o.err, util::filesystem::kStillPresent) << o.path;
+    }
+  }
+  // With descriptors back, the same call finishes the job.
+  all = true;
+  EXPECT_TRUE(update::RemovePath(tree, kRemoveAll, rec.Callback(), &all));
+  EXPECT_TRUE(all);
+  EXPECT_FALSE(fs::exists(tree));
 }
 
 // Stands for a file held open by a running program: it cannot be deleted but
