@@ -150,7 +150,10 @@ TEST_F(RestartTest, WaitsForTheClientEndsTheRestCleansUpAndStartsTheLauncher) {
   EXPECT_EQ(quits[1].at("location"), kRestart);
   EXPECT_EQ(quits[1].at("result"), "1");
   EXPECT_EQ(quits[1].at("pid"), std::to_string(emulator.pid()));
-  EXPECT_GE(std::stoll(quits[1].at("duration")), 15000);
+  // Terminated only once its 15 s were up. The deadline is fixed before the
+  // quit command runs and the event's clock starts after it, so a slow start
+  // of that command on a busy machine shortens the measured wait a little.
+  EXPECT_GE(std::stoll(quits[1].at("duration")), 14000);
   // The emulator was asked to quit twice, by its own executable.
   int quit_commands = 0;
   for (const auto& c : testenv::ReadStandinCommands()) {
