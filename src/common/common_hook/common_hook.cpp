@@ -9,10 +9,13 @@
 
 #include "base/gstring.h"
 #include "qtbaseex/log/categories.h"
+#include "qtbaseex/log/signed_log.h"
 
 namespace {
 
 constexpr std::size_t kMaxImagePath = 260;
+constexpr char kLogTerminateProcessSignature[] =
+    "void __cdecl common_hook::LogTerminateProcess(bool,bool)";
 constexpr wchar_t kHeadlessVmExe[] = L"VXKBoxHeadless.exe";
 
 // The function the hook forwards to: whatever terminate function was in
@@ -37,7 +40,8 @@ platform::ErrorCode Hook_TerminateProcess(platform::RawProcess process, std::uin
   const std::wstring path = base::gstring::FromPath(image);
   if (path.size() >= kMaxImagePath) return CallReal(process, exit_code);
 
-  qCInfo(lc_app_launch) << "kill-process " << QString::fromStdWString(path) << " pid:"
+  QX_SIGNED_LOG(info, lc_app_launch, "int __cdecl Hook_TerminateProcess(void *,unsigned int)")
+      << "kill-process " << QString::fromStdWString(path) << " pid:"
                         << platform::GetProcessId(process);
   // The headless VM's exit code tells its watchers that it was ended on purpose.
   if (path.find(kHeadlessVmExe) != std::wstring::npos) {
@@ -49,8 +53,14 @@ platform::ErrorCode Hook_TerminateProcess(platform::RawProcess process, std::uin
 namespace common_hook {
 
 void LogTerminateProcess(bool attach_failed, bool commit_failed, long commit_code) {
-  if (attach_failed) qCWarning(lc_app_launch) << "attach TerminateProcess failed ";
-  if (commit_failed) qCWarning(lc_app_launch) << "Hook TerminateProcess failed:" << commit_code;
+  if (attach_failed) {
+    QX_SIGNED_LOG(warning, lc_app_launch, kLogTerminateProcessSignature)
+        << "attach TerminateProcess failed ";
+  }
+  if (commit_failed) {
+    QX_SIGNED_LOG(warning, lc_app_launch, kLogTerminateProcessSignature)
+        << "Hook TerminateProcess failed:" << commit_code;
+  }
 }
 
 void InstallTerminateProcessHook() {

@@ -11,6 +11,7 @@
 #include "platform/diagnostics.h"
 #include "qtbaseex/helpers.h"
 #include "qtbaseex/log/categories.h"
+#include "qtbaseex/log/signed_log.h"
 #include "qtbaseex/log/logger.h"
 #include "qtbaseex/qdebug_ext.h"
 
@@ -34,7 +35,8 @@ void Initialize() {
 
   // Crash reporting is armed here once its agent exists.
 
-  qCInfo(lc_app_launch).noquote().nospace() << qtbaseex::process::CurrentCmd();
+  QX_SIGNED_LOG(info, lc_app_launch, "void __cdecl boot::Initialize(void)").noquote().nospace()
+      << qtbaseex::process::CurrentCmd();
 
   common_hook::InstallTerminateProcessHook();
 

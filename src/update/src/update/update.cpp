@@ -20,6 +20,7 @@
 #include "emulator/shared/utils/vm_utils.h"
 #include "platform/process.h"
 #include "qtbaseex/log/categories.h"
+#include "qtbaseex/log/signed_log.h"
 #include "update/old_version_cleanup.h"
 
 namespace {
@@ -49,8 +50,7 @@ constexpr char kCleanupSignature[] =
 
 // qCInfo and friends, with the function text given. The category decides, as
 // with qCInfo, whether the line is written.
-#define UPDATE_LOG(level, signature) \
-  QMessageLogger(__FILE__, __LINE__, signature).level(lc_update())
+#define UPDATE_LOG(level, signature) QX_SIGNED_LOG(level, lc_update, signature)
 
 QString Q(const fs::path& path) { return QString::fromStdWString(base::gstring::FromPath(path)); }
 
