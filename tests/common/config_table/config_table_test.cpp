@@ -235,19 +235,8 @@ TEST_F(ConfigTableTest, TwoProcessesWritingAtOnceLoseNoRow) {
   // A third process holds the fresh file locked while both writers open it,
   // so their set-up meets a busy database; then they race each other. (No
   // connection may be open in this process across the forks.)
-  int locked[2], release[2];
-  ASSERT_EQ(::pipe(locked), 0);
-  ASSERT_EQ(::pipe(release), 0);
-  const pid_t holder = dbtest::StartChild([&] {
-    SQLite::Database db(file.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-    db.exec("BEGIN EXCLUSIVE");
-    char c = 'h';
-    if (::write(locked[1], &c, 1) != 1 || ::read(release[0], &c, 1) != 1) return 10;
-    db.exec("COMMIT");
-    return 0;
-  });
-  char c = 0;
-  ASSERT_EQ(::read(locked[0], &c, 1), 1);
+  dbtest::ExclusiveHolder holder;
+  ASSERT_TRUE(holder.Hold(file));
 
   auto writer = [&](int which) {
     return [&, which] {
@@ -263,11 +252,9 @@ TEST_F(ConfigTableTest, TwoProcessesWritingAtOnceLoseNoRow) {
   const pid_t first = dbtest::StartChild(writer(0));
   const pid_t second = dbtest::StartChild(writer(1));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  ASSERT_EQ(::write(release[1], "r", 1), 1);
-  EXPECT_EQ(dbtest::WaitChild(holder), 0);
+  EXPECT_EQ(holder.Release(), 0);
   EXPECT_EQ(dbtest::WaitChild(first), 0);
   EXPECT_EQ(dbtest::WaitChild(second), 0);
-  for (int fd : {locked[0], locked[1], release[0], release[1]}) ::close(fd);
   EXPECT_EQ(CountRows(file), 2 * kRows);
 
   ConfigTable reader(file);

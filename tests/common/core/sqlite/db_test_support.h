@@ -173,4 +173,42 @@ inline int InChild(const std::function<int()>& body, bool drop = false) {
   return WaitChild(StartChild(body, drop));
 }
 
+// Another process holding `file` in an exclusive transaction, so that those
+// opening it meanwhile meet a busy database. Hold() returns once the lock is
+// held; Release() lets the holder commit and answers its exit code (0).
+// No connection may be open in the calling process across the fork.
+class ExclusiveHolder {
+ public:
+  ~ExclusiveHolder() {
+    if (holder_ > 0) Release();
+    for (int fd : {locked_[0], locked_[1], release_[0], release_[1]}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  bool Hold(const std::filesystem::path& file) {
+    if (::pipe(locked_) != 0 || ::pipe(release_) != 0) return false;
+    holder_ = StartChild([&] {
+      SQLite::Database db(file.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+      db.exec("BEGIN EXCLUSIVE");
+      char c = 'h';
+      if (::write(locked_[1], &c, 1) != 1 || ::read(release_[0], &c, 1) != 1) return 10;
+      db.exec("COMMIT");
+      return 0;
+    });
+    char c = 0;
+    return holder_ > 0 && ::read(locked_[0], &c, 1) == 1;
+  }
+  int Release() {
+    if (holder_ <= 0 || ::write(release_[1], "r", 1) != 1) return -1;
+    const int code = WaitChild(holder_);
+    holder_ = -1;
+    return code;
+  }
+
+ private:
+  int locked_[2] = {-1, -1};
+  int release_[2] = {-1, -1};
+  pid_t holder_ = -1;
+};
+
 }  // namespace dbtest

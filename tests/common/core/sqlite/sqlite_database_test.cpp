@@ -157,28 +157,15 @@ TEST_F(SqliteDatabaseTest, ProcessesSettingUpOneNewFileTogetherAllOpen) {
   for (int round = 0; round < kRounds; ++round) {
     const fs::path file = home() / ("round" + std::to_string(round)) / "Things.db";
     fs::create_directories(file.parent_path());
-    int locked[2], release[2];
-    ASSERT_EQ(::pipe(locked), 0);
-    ASSERT_EQ(::pipe(release), 0);
-    const pid_t holder = dbtest::StartChild([&] {
-      SQLite::Database db(file.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-      db.exec("BEGIN EXCLUSIVE");
-      char c = 'h';
-      if (::write(locked[1], &c, 1) != 1 || ::read(release[0], &c, 1) != 1) return 10;
-      db.exec("COMMIT");
-      return 0;
-    });
-    char c = 0;
-    ASSERT_EQ(::read(locked[0], &c, 1), 1);
+    dbtest::ExclusiveHolder holder;
+    ASSERT_TRUE(holder.Hold(file));
     std::vector<pid_t> children;
     for (int p = 0; p < kProcesses; ++p) {
       children.push_back(dbtest::StartChild([&] { return ThingsDb(file).IsOpen() ? 0 : 1; }));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ASSERT_EQ(::write(release[1], "r", 1), 1);
-    EXPECT_EQ(dbtest::WaitChild(holder), 0);
+    EXPECT_EQ(holder.Release(), 0);
     for (pid_t child : children) EXPECT_EQ(dbtest::WaitChild(child), 0) << "round " << round;
-    for (int fd : {locked[0], locked[1], release[0], release[1]}) ::close(fd);
 
     SQLite::Database check(file.string());
     EXPECT_EQ(check.execAndGet("PRAGMA journal_mode").getString(), "wal");
