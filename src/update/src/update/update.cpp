@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <cwchar>
+#include <limits>
 #include <map>
 #include <string>
 #include <system_error>
@@ -65,11 +66,23 @@ struct Version {
 };
 
 // A directory name is a version when all four numbers are read; text after
-// the fourth is ignored.
+// the fourth is ignored. A number too large for a version field makes the name
+// no version: read the way scanf does, it would wrap round (4294967296 reads
+// as 0), and a folder whose name reads as a far newer version would be taken
+// for an old one and removed.
 bool ParseVersion(const fs::path& name, Version* version) {
   const std::wstring text = base::gstring::FromPath(name);
-  return std::swscanf(text.c_str(), L"%u.%u.%u.%u", &version->parts[0], &version->parts[1],
-                      &version->parts[2], &version->parts[3]) == 4;
+  unsigned long long parts[4] = {0, 0, 0, 0};
+  if (std::swscanf(text.c_str(), L"%llu.%llu.%llu.%llu", &parts[0], &parts[1], &parts[2],
+                   &parts[3]) != 4) {
+    return false;
+  }
+  for (const unsigned long long part : parts) {
+    // A saturated read (ULLONG_MAX) is the overflow of a longer number.
+    if (part > std::numeric_limits<unsigned>::max()) return false;
+  }
+  for (int i = 0; i < 4; ++i) version->parts[i] = static_cast<unsigned>(parts[i]);
+  return true;
 }
 
 // Only real directories are versions: a link named like a version is not

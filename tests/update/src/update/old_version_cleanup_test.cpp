@@ -169,6 +169,27 @@ TEST_F(CleanupTest, RemovesOlderVersionsKeepsPreviousLogsAndLeavesTheRestAlone) 
   EXPECT_TRUE(testenv::ReadSpoolEvents("kill_process").empty());
 }
 
+// A number that does not fit a version field would wrap round when read
+// (4294967296 as 0, -4294967295 as 1) and a folder named as a far newer
+// version would go as an old one: such a name is no version and stays.
+TEST_F(CleanupTest, NamesWithNumbersTooLargeForAVersionStay) {
+  const std::vector<std::string> kept = {"4294967295.0.0.0", "4294967296.0.0.0",
+                                         "1.0.4294967297.0", "-4294967295.0.0.0",
+                                         "18446744073709551617.0.0.1"};
+  for (const auto& name : kept) Write(root_ / name / "data", name);
+  testenv::LogCapture log;
+
+  update::internal::ClearOldVersionForTesting();
+
+  for (const auto& name : kept) {
+    EXPECT_EQ(Snapshot(root_ / name),
+              (std::map<std::string, std::string>{{"data", name}})) << name;
+  }
+  EXPECT_FALSE(fs::exists(root_ / "1.0.0.1"));
+  EXPECT_EQ(Names(root_ / "1.0.0.2"), (std::set<std::string>{"logs"}));
+  EXPECT_EQ(log.Find("removing directory:", "quarrion.update").size(), 2u);
+}
+
 TEST_F(CleanupTest, LinksInsideAnOldVersionAreRemovedNeverFollowed) {
   testenv::SpoolReporter reporter;
   fs::create_directory_symlink(outside_, root_ / "1.0.0.1" / "to-outside");
