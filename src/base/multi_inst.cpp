@@ -16,20 +16,11 @@ constexpr wchar_t kDefaultConfigServiceUrl[] = L"https://conf.quarrion.example";
 constexpr wchar_t kDefaultConfigServiceAltUrl[] = L"https://conf-alt.quarrion.example";
 
 std::filesystem::path HomeFromEnvironment() {
-  const char* home = std::getenv("QUARRION_HOME");
-  if (home != nullptr && *home != '\0') return std::filesystem::path(home);
-  std::filesystem::path data;
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  if (xdg != nullptr && *xdg == '/') {
-    data = xdg;
-  } else if (const char* user_home = std::getenv("HOME"); user_home != nullptr && *user_home != '\0') {
-    data = std::filesystem::path(user_home) / ".local" / "share";
-  } else {
-    std::error_code ec;
-    data = std::filesystem::temp_directory_path(ec);
-    if (ec) data = "/tmp";
-  }
-  return data / "Quarrion";
+  return ProductHomeFromEnvironment([](const char* name) -> std::optional<std::string> {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+  });
 }
 
 std::wstring ComponentName(ComponentType type) {
@@ -47,6 +38,24 @@ std::wstring ComponentName(ComponentType type) {
 std::wstring PathText(const std::filesystem::path& p) { return base::gstring::FromPath(p); }
 
 }  // namespace
+
+std::filesystem::path ProductHomeFromEnvironment(
+    const std::function<std::optional<std::string>(const char* name)>& get) {
+  const std::optional<std::string> home = get("QUARRION_HOME");
+  if (home && !home->empty()) return std::filesystem::path(*home);
+  std::filesystem::path data;
+  const std::optional<std::string> xdg = get("XDG_DATA_HOME");
+  const std::optional<std::string> user_home = get("HOME");
+  if (xdg && !xdg->empty() && xdg->front() == '/') {
+    data = *xdg;
+  } else if (user_home && !user_home->empty()) {
+    data = std::filesystem::path(*user_home) / ".local" / "share";
+  } else {
+    const std::optional<std::string> tmp = get("TMPDIR");
+    data = tmp && !tmp->empty() ? std::filesystem::path(*tmp) : std::filesystem::path("/tmp");
+  }
+  return data / "Quarrion";
+}
 
 MultiInst* MultiInst::Instance() {
   static MultiInst instance;

@@ -41,12 +41,21 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace constants {
 enum class ClientType : int { kUnknown = 0, kNormal = 1 };
 }
+
+// The product home an environment names: QUARRION_HOME when set and not
+// empty, else <XDG_DATA_HOME (when absolute) or HOME/.local/share>/Quarrion,
+// else <TMPDIR or /tmp>/Quarrion. `get` answers one variable (nullopt when
+// unset). A relative QUARRION_HOME is returned as it stands.
+std::filesystem::path ProductHomeFromEnvironment(
+    const std::function<std::optional<std::string>(const char* name)>& get);
 
 using ComponentType = int;
 using AppdataDirectoryType = int;

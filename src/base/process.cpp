@@ -4,8 +4,12 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "base/gstring.h"
+#include "base/multi_inst.h"
 #include "platform/process.h"
 
 namespace base::process {
@@ -24,19 +28,67 @@ std::filesystem::path ProcessImagepath(HANDLE process) {
   return image;
 }
 
+namespace {
+
+// The directory itself, not its spelling: "/h/" and "/h" and "/x/../h" are
+// one home. Lexically first (a home that does not exist yet), then by
+// identity (a link or another mount of the same directory).
+bool SameDirectory(const std::filesystem::path& a, const std::filesystem::path& b) {
+  auto lexical = [](const std::filesystem::path& p) {
+    std::filesystem::path normal = p.lexically_normal();
+    if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
+    return normal;
+  };
+  if (lexical(a) == lexical(b)) return true;
+  std::error_code ec;
+  return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+}  // namespace
+
 bool IsOnThisMachine(DWORD pid) {
   // Our own start-up environment may predate the home we now answer for.
   if (pid == platform::CurrentProcessId()) return true;
-  std::optional<std::string> ours;
-  if (const char* home = std::getenv("QUARRION_HOME")) ours = home;
-  std::optional<std::string> theirs;
+  static const std::vector<std::string_view> kNames = {"QUARRION_HOME", "XDG_DATA_HOME", "HOME",
+                                                       "TMPDIR"};
+  std::vector<std::optional<std::string>> theirs;
   bool empty = false;
-  if (platform::ReadProcessEnvironmentVariable(pid, "QUARRION_HOME", &theirs, &empty) != 0) {
-    return true;
-  }
+  if (platform::ReadProcessEnvironmentVariables(pid, kNames, &theirs, &empty) != 0) return true;
   // An empty environment is one we cannot tell by (a program started with
   // none, or one caught in the middle of its exec).
-  return empty || theirs == ours;
+  if (empty) return true;
+  std::optional<std::string> ours;
+  if (const char* home = std::getenv("QUARRION_HOME")) ours = home;
+  if (theirs[0] == ours) return true;  // spelled alike: the common case, no more to read
+
+  // Spelled differently, the two may still name one home: a trailing
+  // separator, a relative path (taken against that process's own current
+  // directory), a link, or the default home written out.
+  const std::filesystem::path their_home =
+      ProductHomeFromEnvironment([&theirs](const char* name) -> std::optional<std::string> {
+        for (std::size_t i = 0; i < kNames.size(); ++i) {
+          if (kNames[i] == name) return theirs[i];
+        }
+        return std::nullopt;
+      });
+  std::filesystem::path their_absolute = their_home;
+  if (their_home.is_relative()) {
+    std::filesystem::path cwd;
+    // Unknown directory: their home cannot be placed, so it cannot be ours
+    // by spelling; only a process we can tell is ours is.
+    if (platform::QueryProcessWorkingDirectory(pid, &cwd) != 0) return false;
+    their_absolute = cwd / their_home;
+  }
+  const std::filesystem::path our_home =
+      ProductHomeFromEnvironment([](const char* name) -> std::optional<std::string> {
+        const char* value = std::getenv(name);
+        if (value == nullptr) return std::nullopt;
+        return std::string(value);
+      });
+  std::error_code ec;
+  std::filesystem::path our_absolute = std::filesystem::absolute(our_home, ec);
+  if (ec) our_absolute = our_home;
+  return SameDirectory(our_absolute, their_absolute);
 }
 
 bool EnumProcesses(const std::function<bool(const PROCESSENTRY32W&)>& callback) {

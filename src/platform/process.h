@@ -10,6 +10,7 @@
 #include <optional>
 #include <string_view>
 #include <string>
+#include <vector>
 
 #include "platform/error.h"
 
@@ -130,6 +131,17 @@ ErrorCode QueryImagePath(RawProcess process, std::filesystem::path* image);
 ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
                                          std::optional<std::string>* value,
                                          bool* empty = nullptr);
+
+// Several variables in one read of the environment: (*values)[i] answers
+// names[i]. Results as for one variable.
+ErrorCode ReadProcessEnvironmentVariables(Pid pid, const std::vector<std::string_view>& names,
+                                          std::vector<std::optional<std::string>>* values,
+                                          bool* empty = nullptr);
+
+// The current directory of a process (what a relative path of its own is
+// taken against). 0 and *directory set; 5 when we may not read it; 87 when
+// there is no such process.
+ErrorCode QueryProcessWorkingDirectory(Pid pid, std::filesystem::path* directory);
 
 Pid CurrentProcessId();
 std::filesystem::path CurrentExecutablePath();

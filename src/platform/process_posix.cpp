@@ -30,6 +30,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/diagnostics.h"
 #include "platform/process.h"
@@ -577,7 +578,16 @@ ErrorCode QueryImagePath(RawProcess process, std::filesystem::path* image) {
 
 ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
                                          std::optional<std::string>* value, bool* empty) {
-  value->reset();
+  std::vector<std::optional<std::string>> values;
+  const ErrorCode err = ReadProcessEnvironmentVariables(pid, {name}, &values, empty);
+  *value = values.empty() ? std::nullopt : std::move(values.front());
+  return err;
+}
+
+ErrorCode ReadProcessEnvironmentVariables(Pid pid, const std::vector<std::string_view>& names,
+                                          std::vector<std::optional<std::string>>* values,
+                                          bool* empty) {
+  values->assign(names.size(), std::nullopt);
   if (empty) *empty = false;
   if (pid == 0) return kErrorInvalidParameter;
   const std::string path = "/proc/" + std::to_string(pid) + "/environ";
@@ -604,13 +614,34 @@ ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
     std::size_t end = text.find('\0', start);
     if (end == std::string::npos) end = text.size();
     std::string_view entry(text.data() + start, end - start);
-    if (entry.size() > name.size() && entry.substr(0, name.size()) == name &&
-        entry[name.size()] == '=') {
-      *value = std::string(entry.substr(name.size() + 1));
-      return kErrorSuccess;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const std::string_view name = names[i];
+      // The first definition counts, as getenv finds it.
+      if (!(*values)[i] && entry.size() > name.size() && entry.substr(0, name.size()) == name &&
+          entry[name.size()] == '=') {
+        (*values)[i] = std::string(entry.substr(name.size() + 1));
+      }
     }
     start = end + 1;
   }
+  return kErrorSuccess;
+}
+
+ErrorCode QueryProcessWorkingDirectory(Pid pid, std::filesystem::path* directory) {
+  directory->clear();
+  if (pid == 0) return kErrorInvalidParameter;
+  const std::string link = "/proc/" + std::to_string(pid) + "/cwd";
+  std::string target(256, '\0');
+  for (;;) {
+    const ssize_t n = readlink(link.c_str(), target.data(), target.size());
+    if (n < 0) return errno == ENOENT || errno == ESRCH ? kErrorInvalidParameter : FromErrno(errno);
+    if (static_cast<std::size_t>(n) < target.size()) {
+      target.resize(static_cast<std::size_t>(n));
+      break;
+    }
+    target.resize(target.size() * 2);
+  }
+  *directory = std::filesystem::path(std::move(target));
   return kErrorSuccess;
 }
 

@@ -11,11 +11,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "base/gstring.h"
+#include "base/multi_inst.h"
 #include "base/process.h"
 #include "platform/process.h"
 #include "support/scoped_env.h"
@@ -30,14 +32,20 @@ using base::gstring::FromPath;
 // A long sleeper under a product-like image name, started directly.
 class Sleeper {
  public:
-  Sleeper(const std::filesystem::path& dir, const std::string& name) {
+  // `cwd`, when given, is its current directory.
+  Sleeper(const std::filesystem::path& dir, const std::string& name,
+          const std::filesystem::path& cwd = {}) {
     std::filesystem::create_directories(dir);
     path_ = dir / name;
     std::filesystem::copy_file("/bin/sleep", path_, std::filesystem::copy_options::overwrite_existing);
     std::string exe = path_.string();
     std::string seconds = "300";
     char* argv[] = {exe.data(), seconds.data(), nullptr};
-    if (::posix_spawn(&pid_, exe.c_str(), nullptr, nullptr, argv, environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    if (!cwd.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    if (::posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
+    ::posix_spawn_file_actions_destroy(&actions);
   }
   ~Sleeper() {
     if (pid_ > 0) {
@@ -331,4 +339,46 @@ TEST_F(SystemTest, ProcessesOfAnotherProductHomeAreOutOfReach) {
   EXPECT_EQ(base::system::KillProcess(names, {}, 5000, 0, Recorder()), 1u);
   EXPECT_FALSE(mine.Running() && (platform::SleepMs(200), mine.Running()));
   EXPECT_TRUE(other.Running());
+}
+
+// A home is a directory, not a spelling: a program started with the same home
+// written with a trailing separator, as a path relative to its own current
+// directory, or through a link is on this machine (it was once taken for
+// another machine's: never waited for or ended, and its version folder went
+// from under it). A similar-looking home of its own is still another machine.
+TEST_F(SystemTest, AHomeSpelledDifferentlyIsStillThisMachine) {
+  const std::string name = "QbSpelled" + std::to_string(::getpid()) + ".exe";
+  std::filesystem::create_directories(home() / "links");
+  std::filesystem::create_directory_symlink(home(), home() / "links" / "home");
+  struct Case {
+    std::string label;
+    std::string quarrion_home;
+    std::filesystem::path cwd;
+    bool ours;
+  };
+  const std::vector<Case> cases = {
+      {"trailing separator", home().string() + "/", {}, true},
+      {"dot segments", (home() / "sub" / ".." / ".").string(), {}, true},
+      {"relative to its directory", home().filename().string(), home().parent_path(), true},
+      {"relative, from inside", ".", home(), true},
+      {"through a link", (home() / "links" / "home").string(), {}, true},
+      {"a home below ours", (home() / "sub").string() + "/", {}, false},
+      {"relative, elsewhere", home().filename().string(), home(), false},
+  };
+  std::vector<std::unique_ptr<Sleeper>> sleepers;
+  for (const Case& c : cases) {
+    testenv::ScopedEnv env("QUARRION_HOME", c.quarrion_home);
+    sleepers.push_back(std::make_unique<Sleeper>(
+        home() / ("bin" + std::to_string(sleepers.size())), name, c.cwd));
+  }
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    ASSERT_TRUE(WaitForImage(*sleepers[i])) << cases[i].label;
+    EXPECT_EQ(base::process::IsOnThisMachine(static_cast<DWORD>(sleepers[i]->pid())), cases[i].ours)
+        << cases[i].label;
+  }
+  // Our own home written relative to our current directory is the same home.
+  testenv::ScopedEnv relative("QUARRION_HOME",
+                              std::filesystem::relative(home()).string());
+  EXPECT_TRUE(base::process::IsOnThisMachine(static_cast<DWORD>(sleepers[0]->pid())));
+  EXPECT_FALSE(base::process::IsOnThisMachine(static_cast<DWORD>(sleepers.back()->pid())));
 }
