@@ -8,6 +8,9 @@
 #include <QLoggingCategory>
 #include <QString>
 #include <QStringList>
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <fstream>
 #include <string>
 #include <thread>
@@ -135,6 +138,40 @@ TEST_F(LoggerTest, WithoutALogFileMessagesStillReachThePreviousHandler) {
   EXPECT_EQ(g_seen[1], QStringLiteral("not lost"));
   logger->UnInitialize();
   EXPECT_EQ(testenv::ReadFile(home() / "logs"), "a file where the directory should be");
+}
+
+// A file that stops taking lines (a full disk; here a file size limit) is
+// given up: the messages that follow, starting with the one that failed, go
+// to the previous handler after a line that says why, instead of vanishing.
+TEST_F(LoggerTest, AFileThatCannotBeWrittenHandsTheMessagesOn) {
+  auto* logger = qtbaseex::log::Logger::Instance();
+  logger->Initialize();
+  qCInfo(lc_app_launch) << "fits";
+  const std::filesystem::path file = logger->FilePath();
+  const auto size = std::filesystem::file_size(file);
+  ASSERT_GT(size, 0u);
+
+  struct sigaction ignore {}, old_action {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &old_action), 0);
+  rlimit old_limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  rlimit limit = old_limit;
+  limit.rlim_cur = static_cast<rlim_t>(size + 16);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  qCWarning(lc_utils) << "too long for what is left of the file";
+  qCInfo(lc_utils) << "and after it";
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  ::sigaction(SIGXFSZ, &old_action, nullptr);
+
+  ASSERT_EQ(g_seen.size(), 3) << g_seen.join('|').toStdString();
+  EXPECT_TRUE(g_seen[0].startsWith(QString::fromStdString("log file " + file.string() +
+                                                          " cannot be written (")))
+      << g_seen[0].toStdString();
+  EXPECT_EQ(g_seen[1], QStringLiteral("too long for what is left of the file"));
+  EXPECT_EQ(g_seen[2], QStringLiteral("and after it"));
+  // What the file took before stays.
+  EXPECT_NE(testenv::ReadFile(file).find("] fits\n"), std::string::npos);
 }
 
 TEST_F(LoggerTest, LinesFromManyThreadsStayWhole) {

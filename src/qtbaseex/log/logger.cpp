@@ -111,20 +111,38 @@ void Logger::Write(QtMsgType type, const QMessageLogContext& context, const QStr
   text.replace('\n', "\\n").replace('\r', "\\r");
 
   QtMessageHandler fallback = nullptr;
+  std::string failure;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (file_ != nullptr) {
-      std::fprintf(file_, "%s [%c] [%s] [%s:%d] [%s] %s\n", time.constData(), LevelLetter(type),
-                   category, file, context.line, function, text.constData());
+      errno = 0;
+      const int written =
+          std::fprintf(file_, "%s [%c] [%s] [%s:%d] [%s] %s\n", time.constData(),
+                       LevelLetter(type), category, file, context.line, function, text.constData());
       // Per line, so the log survives a crash up to its last message.
-      std::fflush(file_);
+      const int flushed = std::fflush(file_);
+      if (written < 0 || flushed != 0 || std::ferror(file_) != 0) {
+        // A full disk or a file size limit: the file cannot take this line or
+        // the next ones. Give it up rather than lose every later message.
+        const int write_error = errno != 0 ? errno : EIO;
+        std::fclose(file_);
+        file_ = nullptr;
+        fallback = previous_;
+        failure = "log file " + path_.string() + " cannot be written (" +
+                  std::strerror(write_error) + "): messages go to the previous handler";
+      }
     } else {
       fallback = previous_;
     }
   }
-  // Without a file (logs directory not writable) the message still goes
-  // where it would have gone before.
-  if (fallback != nullptr) fallback(type, context, message);
+  // Without a file (logs directory not writable, disk full) the message
+  // still goes where it would have gone before, after the reason once.
+  if (fallback == nullptr) return;
+  if (!failure.empty()) {
+    const QMessageLogContext here(__FILE__, __LINE__, Q_FUNC_INFO, lc_app_launch().categoryName());
+    fallback(QtWarningMsg, here, QString::fromStdString(failure));
+  }
+  fallback(type, context, message);
 }
 
 }  // namespace qtbaseex::log
