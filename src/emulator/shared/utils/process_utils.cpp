@@ -26,19 +26,26 @@ DWORD WaitAndReadExitCode(const platform::ProcessHandle& process, std::uint32_t 
   return code;
 }
 
+// The shell's "open" of a program: started directly, its parameters split by
+// the Windows rules.
+platform::ErrorCode Open(const std::filesystem::path& file, const std::wstring& parameters,
+                         const std::filesystem::path& directory, platform::ProcessHandle* process) {
+  platform::LaunchRequest request;
+  request.file = file;
+  request.parameters = parameters;
+  request.directory = directory;
+  request.want_handle = process != nullptr;
+  return platform::Launch(request, process);
+}
+
 }  // namespace
 
 DWORD ShellExecuteOpen(const std::filesystem::path& file, const std::wstring& parameters,
                        DWORD* exitCode, bool wait, const std::filesystem::path& directory,
                        int /*show*/) {
   if (file.empty()) return platform::kErrorFileNotFound;
-  platform::LaunchRequest request;
-  request.file = file;
-  request.parameters = parameters;
-  request.directory = directory;
-  request.want_handle = wait;
   platform::ProcessHandle process;
-  const platform::ErrorCode error = platform::Launch(request, wait ? &process : nullptr);
+  const platform::ErrorCode error = Open(file, parameters, directory, wait ? &process : nullptr);
   if (error != platform::kErrorSuccess) return error;
   if (process) {
     const DWORD code = WaitAndReadExitCode(process, platform::kInfinite);
@@ -58,13 +65,8 @@ DWORD ExecuteShellWithCurrentPrivileges(const std::filesystem::path& file,
                                         const std::wstring& parameters,
                                         const std::filesystem::path& directory) {
   if (file.empty()) return platform::kErrorFileNotFound;
-  platform::LaunchRequest request;
-  request.file = file;
-  request.parameters = parameters;
-  request.directory = directory;
-  request.want_handle = true;
   platform::ProcessHandle process;
-  const platform::ErrorCode error = platform::Launch(request, &process);
+  const platform::ErrorCode error = Open(file, parameters, directory, &process);
   if (error != platform::kErrorSuccess) return error;
   DWORD exit_code = 0;
   if (process) exit_code = WaitAndReadExitCode(process, kBoundedWaitMs);
