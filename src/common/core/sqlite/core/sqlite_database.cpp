@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <QMessageLogger>
 #include <QString>
 #include <algorithm>
 #include <chrono>
@@ -11,6 +10,7 @@
 
 #include "base/gstring.h"
 #include "qtbaseex/log/categories.h"
+#include "qtbaseex/log/signed_log.h"
 
 namespace fs = std::filesystem;
 
@@ -60,9 +60,7 @@ void SqliteDatabase::Initialize(const fs::path& db_path, const std::string& init
   if (ec || !fs::exists(status)) {
     if (lc_db().isInfoEnabled()) {
       const std::wstring wide = base::gstring::FromPath(db_path);
-      QMessageLogger(__FILE__, __LINE__, kInitializeSignature, lc_db().categoryName())
-              .info()
-              .noquote()
+      QX_SIGNED_LOG(info, lc_db, kInitializeSignature).noquote()
           << "DB file not exist, creating: " << QString::fromStdWString(wide);
     }
   }

@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <QMessageLogger>
 #include <QString>
 #include <map>
 #include <system_error>
@@ -12,6 +11,7 @@
 #include "common/core/sqlite/core/once_per_site.h"
 #include "common/report/reporter.h"
 #include "qtbaseex/log/categories.h"
+#include "qtbaseex/log/signed_log.h"
 
 namespace fs = std::filesystem;
 
@@ -77,9 +77,7 @@ void ReportOnceImpl(DatabaseReportScene scene, const fs::path& path, const std::
 
   if (lc_db().isCriticalEnabled()) {
     // Streamed part by part: the stream's own blank separates the parts.
-    QMessageLogger(__FILE__, __LINE__, kReportOnceImplSignature, lc_db().categoryName())
-            .critical()
-            .noquote()
+    QX_SIGNED_LOG(critical, lc_db, kReportOnceImplSignature).noquote()
         << "DB error: db_name:" << Text(db_name) << ", operation: " << static_cast<int>(scene)
         << ", err_msg: " << Text(message) << ", sql: " << Text(sql);
   }
