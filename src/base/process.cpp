@@ -55,7 +55,7 @@ bool IsOnThisMachine(DWORD pid) {
   bool empty = false;
   if (platform::ReadProcessEnvironmentVariables(pid, kNames, &theirs, &empty) != 0) return true;
   // An empty environment is one we cannot tell by (a program started with
-  // none, or one caught in the middle of its exec).
+  // none; one in its exec has been waited for by the read).
   if (empty) return true;
   std::optional<std::string> ours;
   if (const char* home = std::getenv("QUARRION_HOME")) ours = home;

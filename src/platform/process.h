@@ -126,8 +126,9 @@ ErrorCode QueryImagePath(RawProcess process, std::filesystem::path* image);
 // One variable of a process's environment as it was at its start. 0 and
 // *value set (nullopt when the variable is absent); 5 when we may not read
 // it; 87 when there is no such process.
-// *empty (if given) tells whether the environment held nothing at all, as
-// for a process in the middle of its exec.
+// *empty (if given) tells whether the environment held nothing at all. A
+// process caught in the middle of its exec, whose environment is not in
+// place yet, is waited for (200 ms at most) rather than answered as empty.
 ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
                                          std::optional<std::string>* value,
                                          bool* empty = nullptr);

@@ -584,16 +584,15 @@ ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
   return err;
 }
 
-ErrorCode ReadProcessEnvironmentVariables(Pid pid, const std::vector<std::string_view>& names,
-                                          std::vector<std::optional<std::string>>* values,
-                                          bool* empty) {
-  values->assign(names.size(), std::nullopt);
-  if (empty) *empty = false;
-  if (pid == 0) return kErrorInvalidParameter;
-  const std::string path = "/proc/" + std::to_string(pid) + "/environ";
+namespace {
+
+// The whole of a /proc file of `pid`, up to `limit` bytes; errors as for the
+// environment read.
+ErrorCode ReadProcFile(Pid pid, const char* leaf, std::size_t limit, std::string* text) {
+  text->clear();
+  const std::string path = "/proc/" + std::to_string(pid) + "/" + leaf;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? kErrorInvalidParameter : FromErrno(errno);
-  std::string text;
   char buffer[8192];
   for (;;) {
     ssize_t n = read(fd, buffer, sizeof buffer);
@@ -604,10 +603,58 @@ ErrorCode ReadProcessEnvironmentVariables(Pid pid, const std::vector<std::string
       return err == ESRCH ? kErrorInvalidParameter : FromErrno(err);
     }
     if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > (8u << 20)) break;  // no real environment is this large
+    text->append(buffer, static_cast<std::size_t>(n));
+    if (text->size() > limit) break;
   }
   close(fd);
+  return kErrorSuccess;
+}
+
+// Whether `pid` is between the start of its exec and the moment its new
+// stack holds arguments and environment: its image already reads as the new
+// program, but its environment is not there yet. A zombie's is gone for good.
+bool ExecInProgress(Pid pid) {
+  std::string stat;
+  if (ReadProcFile(pid, "stat", 4096, &stat) != kErrorSuccess) return false;
+  const std::size_t close_paren = stat.rfind(')');
+  if (close_paren == std::string::npos) return false;
+  std::vector<std::string_view> fields;  // fields[0] is the state (field 3)
+  std::string_view rest(stat);
+  rest.remove_prefix(close_paren + 1);
+  while (!rest.empty()) {
+    const std::size_t skip = rest.find_first_not_of(' ');
+    if (skip == std::string_view::npos) break;
+    rest.remove_prefix(skip);
+    const std::size_t len = std::min(rest.find(' '), rest.size());
+    fields.push_back(rest.substr(0, len));
+    rest.remove_prefix(len);
+  }
+  if (fields.empty() || fields[0] == "Z" || fields[0] == "X") return false;
+  constexpr std::size_t kEnvStart = 50 - 3;
+  return fields.size() > kEnvStart && fields[kEnvStart] == "0";
+}
+
+}  // namespace
+
+ErrorCode ReadProcessEnvironmentVariables(Pid pid, const std::vector<std::string_view>& names,
+                                          std::vector<std::optional<std::string>>* values,
+                                          bool* empty) {
+  values->assign(names.size(), std::nullopt);
+  if (empty) *empty = false;
+  if (pid == 0) return kErrorInvalidParameter;
+  constexpr std::size_t kLimit = 8u << 20;  // no real environment is this large
+  std::string text;
+  ErrorCode err = ReadProcFile(pid, "environ", kLimit, &text);
+  // Caught in its exec, a process shows no environment for a moment; an
+  // empty answer then would misplace it (a fresh child of ours, say).
+  for (int waited = 0; err == kErrorSuccess && text.empty() && waited < 200; ++waited) {
+    const bool in_exec = ExecInProgress(pid);
+    // Read again after looking: the exec may have ended between the two.
+    err = ReadProcFile(pid, "environ", kLimit, &text);
+    if (!in_exec) break;
+    if (text.empty()) SleepMs(1);
+  }
+  if (err != kErrorSuccess) return err;
   if (empty) *empty = text.empty();
   std::size_t start = 0;
   while (start < text.size()) {

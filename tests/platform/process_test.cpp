@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -443,4 +444,60 @@ TEST_F(ProcessTest, EnvironmentOfAnotherProcessIsReadAsItWasAtItsStart) {
   EXPECT_EQ(platform::TerminateProcess(child.get(), 1), 0u);
   EXPECT_EQ(platform::WaitForProcess(child.get(), 10000), platform::kWaitObject0);
   EXPECT_EQ(platform::ReadProcessEnvironmentVariable(4194304, "PATH", &value), 87u);
+}
+
+// posix_spawn returns while the child is still in its exec: its image is
+// already the new program but its environment is not in place yet. That
+// moment must not read as an empty environment (it once placed fresh
+// children on another machine). A program started with no environment does
+// read as empty.
+TEST_F(ProcessTest, EnvironmentOfAChildCaughtInItsExecIsWaitedFor) {
+  std::string exe = "/bin/sleep";
+  std::string seconds = "30";
+  char* argv[] = {exe.data(), seconds.data(), nullptr};
+  auto spawn = [&](char* const* envp) {
+    pid_t pid = -1;
+    EXPECT_EQ(::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv, envp), 0);
+    return pid;
+  };
+  auto end = [](pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  };
+  std::string marker = "QX_EXEC_MARK=present";
+  char* with_marker[] = {marker.data(), nullptr};
+  for (int i = 0; i < 40; ++i) {
+    const pid_t pid = spawn(with_marker);
+    ASSERT_GT(pid, 0);
+    std::vector<std::optional<std::string>> values;
+    bool empty = true;
+    EXPECT_EQ(platform::ReadProcessEnvironmentVariables(static_cast<platform::Pid>(pid),
+                                                        {"QX_EXEC_MARK"}, &values, &empty),
+              0u);
+    EXPECT_FALSE(empty) << "round " << i;
+    EXPECT_EQ(values.at(0), std::optional<std::string>("present")) << "round " << i;
+    end(pid);
+  }
+
+  char* nothing[] = {nullptr};
+  const pid_t bare = spawn(nothing);
+  ASSERT_GT(bare, 0);
+  std::optional<std::string> value;
+  bool empty = false;
+  // Give its exec time to finish: this answer must be final, not a wait.
+  for (int i = 0; i < 200 && ProcState(bare) != 'S'; ++i) ::usleep(5000);
+  EXPECT_EQ(platform::ReadProcessEnvironmentVariable(static_cast<platform::Pid>(bare), "PATH",
+                                                     &value, &empty),
+            0u);
+  EXPECT_TRUE(empty);
+  EXPECT_FALSE(value.has_value());
+
+  ::kill(bare, SIGKILL);
+  for (int i = 0; i < 200 && ProcState(bare) != 'Z'; ++i) ::usleep(5000);
+  ASSERT_EQ(ProcState(bare), 'Z');
+  // A zombie has no environment left: it is gone, not in an exec.
+  EXPECT_EQ(platform::ReadProcessEnvironmentVariable(static_cast<platform::Pid>(bare), "PATH",
+                                                     &value, &empty),
+            87u);
+  ::waitpid(bare, nullptr, 0);
 }
