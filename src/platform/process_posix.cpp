@@ -244,6 +244,9 @@ struct StatFields {
   char state = '?';
   Pid ppid = 0;
   unsigned long flags = 0;
+  // Where the environment starts (field 50): 0 until an exec has put it in
+  // place, and when the kernel hides it from us; none on old kernels.
+  std::optional<unsigned long long> env_start;
 };
 
 // "pid (comm) S ppid pgrp session tty tpgid flags ..."; comm may hold
@@ -255,13 +258,24 @@ bool ParseStat(std::string_view text, StatFields* out) {
   char state = 0;
   unsigned long ppid = 0, flags = 0;
   int pgrp = 0, session = 0, tty = 0, tpgid = 0;
-  if (std::sscanf(rest.c_str(), " %c %lu %d %d %d %d %lu", &state, &ppid, &pgrp, &session,
-                  &tty, &tpgid, &flags) != 7) {
+  if (std::sscanf(rest.c_str(), " %c %lu %d %d %d %d %lu", &state, &ppid, &pgrp, &session, &tty,
+                  &tpgid, &flags) != 7) {
     return false;
   }
   out->state = state;
   out->ppid = static_cast<Pid>(ppid);
   out->flags = flags;
+  out->env_start = {};
+  std::string_view fields = text.substr(close_paren + 1);
+  for (int field = 3; field <= 50; ++field) {
+    const std::size_t start = fields.find_first_not_of(" \n");
+    if (start == std::string_view::npos) break;
+    fields.remove_prefix(start);
+    const std::size_t len = std::min(fields.find_first_of(" \n"), fields.size());
+    if (field == 50)
+      out->env_start = std::strtoull(std::string(fields.substr(0, len)).c_str(), nullptr, 10);
+    fields.remove_prefix(len);
+  }
   return true;
 }
 
@@ -407,7 +421,8 @@ ErrorCode EnumerateProcessesIn(const std::filesystem::path& proc_root,
       const bool vanished = err == ENOENT || err == ESRCH || ::stat(base.c_str(), &st) != 0;
       if (!vanished && unreadable++ == 0) {
         first_unreadable = base + "/stat: " +
-                           (err != 0 ? std::string(std::strerror(err)) : std::string("not in the kernel's format"));
+                           (err != 0 ? std::string(std::strerror(err))
+                                     : std::string("not in the kernel's format"));
       }
       continue;
     }
@@ -586,52 +601,25 @@ ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
 
 namespace {
 
-// The whole of a /proc file of `pid`, up to `limit` bytes; errors as for the
-// environment read.
-ErrorCode ReadProcFile(Pid pid, const char* leaf, std::size_t limit, std::string* text) {
-  text->clear();
-  const std::string path = "/proc/" + std::to_string(pid) + "/" + leaf;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? kErrorInvalidParameter : FromErrno(errno);
-  char buffer[8192];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      close(fd);
-      return err == ESRCH ? kErrorInvalidParameter : FromErrno(err);
-    }
-    if (n == 0) break;
-    text->append(buffer, static_cast<std::size_t>(n));
-    if (text->size() > limit) break;
-  }
-  close(fd);
-  return kErrorSuccess;
+// The environment of `pid` as the kernel shows it; errors as documented.
+ErrorCode ReadEnvironmentText(Pid pid, std::string* text) {
+  const int err = ReadSmallFileError("/proc/" + std::to_string(pid) + "/environ", text,
+                                     8u << 20);  // no real environment is this large
+  if (err == 0) return kErrorSuccess;
+  return err == ENOENT || err == ESRCH ? kErrorInvalidParameter : FromErrno(err);
 }
 
 // Whether `pid` is between the start of its exec and the moment its new
 // stack holds arguments and environment: its image already reads as the new
 // program, but its environment is not there yet. A zombie's is gone for good.
 bool ExecInProgress(Pid pid) {
-  std::string stat;
-  if (ReadProcFile(pid, "stat", 4096, &stat) != kErrorSuccess) return false;
-  const std::size_t close_paren = stat.rfind(')');
-  if (close_paren == std::string::npos) return false;
-  std::vector<std::string_view> fields;  // fields[0] is the state (field 3)
-  std::string_view rest(stat);
-  rest.remove_prefix(close_paren + 1);
-  while (!rest.empty()) {
-    const std::size_t skip = rest.find_first_not_of(' ');
-    if (skip == std::string_view::npos) break;
-    rest.remove_prefix(skip);
-    const std::size_t len = std::min(rest.find(' '), rest.size());
-    fields.push_back(rest.substr(0, len));
-    rest.remove_prefix(len);
+  std::string stat_text;
+  StatFields fields;
+  if (!ReadSmallFile("/proc/" + std::to_string(pid) + "/stat", &stat_text, 4096) ||
+      !ParseStat(stat_text, &fields)) {
+    return false;
   }
-  if (fields.empty() || fields[0] == "Z" || fields[0] == "X") return false;
-  constexpr std::size_t kEnvStart = 50 - 3;
-  return fields.size() > kEnvStart && fields[kEnvStart] == "0";
+  return fields.state != 'Z' && fields.state != 'X' && fields.env_start == 0ull;
 }
 
 }  // namespace
@@ -642,15 +630,14 @@ ErrorCode ReadProcessEnvironmentVariables(Pid pid, const std::vector<std::string
   values->assign(names.size(), std::nullopt);
   if (empty) *empty = false;
   if (pid == 0) return kErrorInvalidParameter;
-  constexpr std::size_t kLimit = 8u << 20;  // no real environment is this large
   std::string text;
-  ErrorCode err = ReadProcFile(pid, "environ", kLimit, &text);
+  ErrorCode err = ReadEnvironmentText(pid, &text);
   // Caught in its exec, a process shows no environment for a moment; an
   // empty answer then would misplace it (a fresh child of ours, say).
   for (int waited = 0; err == kErrorSuccess && text.empty() && waited < 200; ++waited) {
     const bool in_exec = ExecInProgress(pid);
     // Read again after looking: the exec may have ended between the two.
-    err = ReadProcFile(pid, "environ", kLimit, &text);
+    err = ReadEnvironmentText(pid, &text);
     if (!in_exec) break;
     if (text.empty()) SleepMs(1);
   }
