@@ -383,6 +383,23 @@ TEST_F(SyncHttpRequestTest, PlainHttpIsUsedForLoopbackOnly) {
   for (const auto& r : service.Requests()) EXPECT_EQ(r.at("remote"), "127.0.0.1");
 }
 
+TEST_F(SyncHttpRequestTest, TheIpv6LoopbackIsLoopbackForPlainHttpAndTls) {
+  for (const bool plain : {true, false}) {
+    SCOPED_TRACE(plain ? "http" : "https");
+    testenv::ConfigService& service = StartService({"--host=::1"}, plain);
+    const QString address = QStringLiteral("%1://[::1]:%2%3")
+                                .arg(plain ? "http" : "https")
+                                .arg(service.primary_port())
+                                .arg(kPath);
+    const Seen seen = Post(BackendUrl{address, QString()});
+    EXPECT_EQ(seen.successes, 1) << seen.message.toStdString();
+    ASSERT_EQ(service.Requests().size(), 1u);
+    EXPECT_EQ(service.Requests()[0].at("remote"), "::1");
+    service_.reset();
+    std::filesystem::remove_all(home() / "service");
+  }
+}
+
 TEST_F(SyncHttpRequestTest, ServiceAddressesComeFromTheEnvironmentWithDefaults) {
   const std::wstring env = MultiInst::Instance()->GetNimbrelEnvRegRoot();
   BackendUrl url = ConfigServiceUrl(kPath);
