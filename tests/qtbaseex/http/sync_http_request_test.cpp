@@ -125,8 +125,9 @@ class SyncHttpRequestTest : public testenv::ProductTest {
 
 TEST_F(SyncHttpRequestTest, PostsBodyAndHeaderToThePrimaryAndHandsBackTheAnswer) {
   testenv::ConfigService& service = StartService();
-  // A '%', a non-ASCII letter and a quote must survive the header encoding.
-  const QString header = QString::fromUtf8(R"({"note":"100% sûr \"q\""})");
+  // A '%', a non-ASCII letter, a quote and a line break must survive the
+  // header encoding, and the line break must not start a header of its own.
+  const QString header = QString::fromUtf8("{\"note\":\"100% sûr \\\"q\\\"\r\nX-Evil: 1\"}");
   const Seen seen = Post(Url(), kBody, header);
 
   ASSERT_EQ(seen.successes, 1) << seen.message.toStdString();
@@ -147,6 +148,7 @@ TEST_F(SyncHttpRequestTest, PostsBodyAndHeaderToThePrimaryAndHandsBackTheAnswer)
   EXPECT_EQ(requests[0].at("path"), kPath);
   EXPECT_EQ(requests[0].at("body"), kBody);
   EXPECT_EQ(requests[0].at("header"), header.toStdString());
+  for (const auto& name : requests[0].at("header_names")) EXPECT_NE(name, "X-Evil");
 }
 
 TEST_F(SyncHttpRequestTest, TransportFailuresOfThePrimaryMoveToTheAlternative) {
