@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -193,6 +194,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // Symbols come from the files on this machine only, never from a server.
+  ::unsetenv("DEBUGINFOD_URLS");
+  // Descriptors the crashing program left open (its log, its pipes) are not
+  // ours to hold: keep only the standard ones and the ready descriptor.
+  ::close_range(static_cast<unsigned>(std::max(ready_fd, 2)) + 1, ~0U, 0);
+  if (ready_fd > 3) ::close_range(3, static_cast<unsigned>(ready_fd) - 1, 0);
   // Holds no directory of the product open.
   if (::chdir("/") != 0) std::perror("crashpad_handler: chdir");
 

@@ -55,6 +55,9 @@ std::atomic<VexilCrashCallback> g_callback{nullptr};
 std::atomic<void*> g_callback_context{nullptr};
 std::atomic<IVexilAgent*> g_agent{nullptr};
 std::atomic<pid_t> g_crashing_tid{0};
+// The thread writing a registration frame: a crash frame must not cut into it.
+std::atomic<pid_t> g_sending_tid{0};
+constexpr int kSendQuietWaitMs = 1000;
 volatile sig_atomic_t g_crash_signo = 0;
 
 pid_t CurrentTid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
@@ -116,7 +119,16 @@ void OnFatalSignal(int signo, siginfo_t* info, void*) {
   ::sigprocmask(SIG_UNBLOCK, &alarm_set, nullptr);
   ::alarm(kCrashDeadlineSeconds);
 
-  const int fd = g_socket.load();
+  int fd = g_socket.load();
+  // Another thread may be half-way through a frame: let it finish (bounded).
+  // If this thread crashed inside one, the stream is beyond repair.
+  for (int waited_ms = 0; fd >= 0; ++waited_ms) {
+    const pid_t sender = g_sending_tid.load();
+    if (sender == 0) break;
+    if (sender == tid || waited_ms >= kSendQuietWaitMs) fd = -1;
+    const timespec one_ms {0, 1000000};
+    ::nanosleep(&one_ms, nullptr);
+  }
   if (fd >= 0) {
     CrashMessage message;
     message.pid = ::getpid();
@@ -338,8 +350,10 @@ class VexilAgent final : public IVexilAgent {
         {"record_limit", record_limit_},
     };
     const std::string text = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    g_sending_tid.store(CurrentTid());
     protocol::SendFrame(fd, protocol::kFrameRegister, text.data(),
                         static_cast<std::uint32_t>(text.size()));
+    g_sending_tid.store(0);
   }
 
   mutable std::mutex mutex_;
