@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -129,6 +130,8 @@ TEST_F(CrashHandler, WritesARecordWithTheBacktraceOfTheReportingThread) {
   fs::create_directories(socket.parent_path());
   auto handler = StartHandler(socket, home());
   ASSERT_EQ(handler->ready, protocol::kReadyListening);
+  // As the agent does: the handler may read this process from outside.
+  ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(handler->pid), 0, 0, 0);
   const int fd = Connect(socket);
   ASSERT_GE(fd, 0);
   SendRegistration(fd, {{"component", "Probe/../x"},
