@@ -14,3 +14,12 @@ endif()
 if(TARGET test_tools_config_service AND TARGET config_service_core)
   target_link_libraries(test_tools_config_service PRIVATE config_service_core)
 endif()
+# The helper's start-up in a program that crashes on request, beside the
+# helper so it finds the crash agent there. Tests only.
+add_executable(crash_trigger ${CMAKE_CURRENT_SOURCE_DIR}/update/src/boot/crash_trigger/main.cpp)
+set_target_properties(crash_trigger PROPERTIES OUTPUT_NAME "QuarrionUpdateCrashTrigger.exe" SUFFIX "")
+target_link_libraries(crash_trigger PRIVATE core)
+add_dependencies(crash_trigger vexil_agent crashpad_handler)
+if(TARGET test_update_src_boot)
+  add_dependencies(test_update_src_boot crash_trigger quarrion_standin)
+endif()

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "base/multi_inst.h"
+#include "boot/crash_reporting.h"
 #include "command_line.h"
 #include "common/common_hook/common_hook.h"
 #include "common/report/start_reporting.h"
@@ -33,7 +34,7 @@ void Initialize() {
 
   StartReporting();
 
-  // Crash reporting is armed here once its agent exists.
+  InitCrashReporting(MakeUpdateCrashReportConfig());
 
   QX_SIGNED_LOG(info, lc_app_launch, "void __cdecl boot::Initialize(void)").noquote().nospace()
       << qtbaseex::process::CurrentCmd();
@@ -48,3 +49,11 @@ void Initialize() {
 }
 
 }  // namespace boot
+
+// Runs on the crashing thread, after the handler has written its record.
+void CrashCallBack(IVexilAgent* /*agent*/, void* /*context*/) {
+  ReportProcessCrashEvent(L"QuarrionUpdate");
+  QX_SIGNED_LOG(critical, lc_app_launch, "void __cdecl CrashCallBack(class IVexilAgent *,void *)")
+          .noquote()
+      << "Nimbrel update crash happen";
+}
