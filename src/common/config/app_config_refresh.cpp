@@ -9,7 +9,7 @@
 #include "common/config/nimbrel_config_manager.h"
 #include "common/data/config_fetcher.h"
 #include "qtbaseex/log/categories.h"
-#include "qtbaseex/log/signed_log.h"
+#include "common/config/config_log.h"
 #include "qtbaseex/qdebug_ext.h"
 
 namespace config {
@@ -50,7 +50,7 @@ void RefreshAppConfig(const std::string& package) {
   // package name is left alone entirely.
   if (!IsValidPackageName(package)) {
     if (FirstRefusal(package)) {
-      QX_SIGNED_LOG(warning, lc_emulator_config, kRefreshSignature)
+      CONFIG_LOG(warning, lc_emulator_config, kRefreshSignature)
           << ("skip config refresh, not a package name: \"" + PrintablePackageName(package) + "\"");
     }
     return;

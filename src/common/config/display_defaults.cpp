@@ -8,13 +8,12 @@
 #include "common/setting_helper/setting_helper.h"
 #include "qtbaseex/helpers.h"
 #include "qtbaseex/log/categories.h"
-#include "qtbaseex/log/signed_log.h"
+#include "common/config/config_log.h"
 #include "qtbaseex/qdebug_ext.h"
 
 namespace config {
 namespace {
 
-const QLoggingCategory& lc_default() { return *QLoggingCategory::defaultCategory(); }
 
 // 0.01 as the product holds it (single precision), compared in double.
 constexpr double kTolerance = static_cast<double>(0.01f);
@@ -58,7 +57,7 @@ std::optional<std::vector<DpiGear>> MatchScreenGear(const NimbrelGlobalConfig& g
       return band.dpi_gear;
     }
   }
-  QX_SIGNED_LOG(info, lc_default,
+  CONFIG_LOG(info, lc_default,
                 "class std::optional<class std::vector<struct DpiGear,class std::allocator<struct "
                 "DpiGear> > > __cdecl `anonymous-namespace'::GetScreenMatchGear(const struct "
                 "config::NimbrelGlobalConfig &)")
@@ -104,7 +103,7 @@ bool SuggestTextureCompression(const AppGuestConfig& guest, const TextureCompres
   const std::uint64_t vram_gb = guest.low_discrete_vram_threshold_gb.value_or(4);
   const std::uint64_t sys_bytes = sys_gb * kGiB;
   const std::uint64_t vram_bytes = vram_gb * kGiB;
-  QX_SIGNED_LOG(info, lc_emulator_config,
+  CONFIG_LOG(info, lc_emulator_config,
                 "bool __cdecl config::GetSuggestedTextureCompressionDefault::<lambda_1>::operator ()(void) const")
           .nospace()
       << "[SuggestedTC] cfg.low_sys_mem_gb=" << guest.low_system_memory_threshold_gb.value_or(0)
@@ -168,7 +167,7 @@ bool IsSplitScreenChecked(const std::string& package) {
   NimbrelConfigManager& manager = NimbrelConfigManager::Instance();
   const AppLocalUserConfig local = manager.GetAppLocalUserConfig(package);
   if (local.split_screen) {
-    QX_SIGNED_LOG(info, lc_default, kSplitScreenCheckedSignature)
+    CONFIG_LOG(info, lc_default, kSplitScreenCheckedSignature)
         << "IsSplitScreenChecked user setting split screen, pkg: " << package << "checked: "
         << *local.split_screen;
     return *local.split_screen;
@@ -176,7 +175,7 @@ bool IsSplitScreenChecked(const std::string& package) {
   const AppGuestConfig guest = manager.GetAppGuestConfig(package);
   if (!guest.multipane || !guest.multipane->enable) return false;
   const bool result = *guest.multipane->enable == "true";
-  QX_SIGNED_LOG(info, lc_default, kSplitScreenCheckedSignature)
+  CONFIG_LOG(info, lc_default, kSplitScreenCheckedSignature)
       << "IsSplitScreenDefaultChecked, pkg: " << package << "checked: " << result;
   return result;
 }

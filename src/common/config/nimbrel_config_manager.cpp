@@ -15,13 +15,12 @@
 #include "common/setting_helper/setting_helper.h"
 #include "qtbaseex/helpers.h"
 #include "qtbaseex/log/categories.h"
-#include "qtbaseex/log/signed_log.h"
+#include "common/config/config_log.h"
 #include "qtbaseex/qdebug_ext.h"
 
 namespace config {
 namespace {
 
-const QLoggingCategory& lc_default() { return *QLoggingCategory::defaultCategory(); }
 
 constexpr char kInsertSignature[] =
     "void __cdecl config::NimbrelConfigManager::InsertAppConfig(const struct config::NativeConfig &)";
@@ -103,7 +102,7 @@ void NimbrelConfigManager::InsertAppConfig(const NativeConfig& nc) {
 
   InsertDocuments docs = ParseInsertDocuments(nc.host_config, nc.local_user_config, nc.global_config);
   for (const std::string& error : docs.errors) {
-    QX_SIGNED_LOG(warning, lc_emulator_config, kInsertSignature) << ("json parse fail, error: " + error);
+    CONFIG_LOG(warning, lc_emulator_config, kInsertSignature) << ("json parse fail, error: " + error);
   }
   const LocalUserDerivation derived = DeriveLocalUserConfig(nc.package_name, docs);
   record.host = std::move(docs.host);
@@ -153,7 +152,7 @@ AppHostConfig NimbrelConfigManager::GetAppHostConfig(const std::string& package)
     std::shared_lock guard(lock);
     if (const auto it = configs.find(package); it != configs.end()) return it->second.host;
   }
-  QX_SIGNED_LOG(warning, lc_emulator_config, kGetHostSignature)
+  CONFIG_LOG(warning, lc_emulator_config, kGetHostSignature)
       << ("call GetAppHostConfig, return empty, package_name=" + package);
   return AppHostConfig{};
 }
@@ -180,7 +179,7 @@ AppGuestConfig NimbrelConfigManager::GetAppGuestConfig(const std::string& packag
   }
   std::string error;
   if (auto guest = ParseAppGuestConfig(text, &error)) return std::move(*guest);
-  QX_SIGNED_LOG(warning, lc_emulator_config, kGetGuestSignature) << ("json parse fail, error: " + error);
+  CONFIG_LOG(warning, lc_emulator_config, kGetGuestSignature) << ("json parse fail, error: " + error);
   return AppGuestConfig{};
 }
 
@@ -208,7 +207,7 @@ void NimbrelConfigManager::ApplyGuestConfig(const std::string& package) {
                                                     fmt::format("{}.conf", package));
   }
   if (!saved) {
-    QX_SIGNED_LOG(warning, lc_emulator_config, kApplyGuestSignature)
+    CONFIG_LOG(warning, lc_emulator_config, kApplyGuestSignature)
         << ("failed to save guest config to disk:" + package);
   }
 }
@@ -217,7 +216,7 @@ void NimbrelConfigManager::PatchGuestConfig(std::string& text, const std::string
   std::string error;
   std::optional<nlohmann::json> parsed = ParseJsonDocument(text, &error);
   if (!parsed) {
-    QX_SIGNED_LOG(warning, lc_emulator_config, kPatchSignature)
+    CONFIG_LOG(warning, lc_emulator_config, kPatchSignature)
         << ("update local user config split screen error:" + error);
     return;
   }
@@ -244,13 +243,13 @@ void NimbrelConfigManager::PatchGuestConfig(std::string& text, const std::string
   }
   if (!local_user.texture_compression) CheckFreeVramForAutoTune(package);
 
-  QX_SIGNED_LOG(debug, lc_default, kPatchSignature)
+  CONFIG_LOG(debug, lc_default, kPatchSignature)
       << "patch guest config [pkg]" << package << split_switch
       << (local_user.split_screen ? (*local_user.split_screen ? 1 : 0) : -1) << mode << text;
   try {
     text = guest.dump();
   } catch (const nlohmann::json::exception& e) {
-    QX_SIGNED_LOG(warning, lc_emulator_config, kPatchSignature)
+    CONFIG_LOG(warning, lc_emulator_config, kPatchSignature)
         << (std::string("update local user config split screen error:") + e.what());
   }
 }
@@ -261,7 +260,7 @@ bool NimbrelConfigManager::CheckFreeVramForAutoTune(const std::string& package) 
   const base::hardware_detect::AdapterFreeMemorySnapshot snapshot =
       base::hardware_detect::GetCurrentRenderAdapterFreeMemory(0);
   const bool hit = snapshot.free_mb < kFreeVramThresholdMb;
-  QX_SIGNED_LOG(info, lc_emulator_config, kVramSignature).nospace()
+  CONFIG_LOG(info, lc_emulator_config, kVramSignature).nospace()
       << "[PatchGuestConfig] auto-tune free vram check pkg=" << package
       << " free_mb=" << static_cast<qulonglong>(snapshot.free_mb) << " gpu_kind=" << snapshot.gpu_kind
       << " threshold_mb=" << static_cast<qulonglong>(kFreeVramThresholdMb) << " hit=" << hit;
@@ -273,7 +272,7 @@ bool NimbrelConfigManager::CheckFreeVramForAutoTune(const std::string& package) 
                                       std::chrono::steady_clock::now().time_since_epoch())
                                       .count())};
   }
-  QX_SIGNED_LOG(info, lc_emulator_config, kVramSignature).nospace()
+  CONFIG_LOG(info, lc_emulator_config, kVramSignature).nospace()
       << "[PatchGuestConfig] cache vram snapshot pkg=" << package
       << " free_mb=" << static_cast<qulonglong>(snapshot.free_mb) << " gpu_kind=" << snapshot.gpu_kind;
   return hit;

@@ -14,7 +14,7 @@
 #include "common/config_table/config_table.h"
 #include "qtbaseex/http/sync_http_request.h"
 #include "qtbaseex/log/categories.h"
-#include "qtbaseex/log/signed_log.h"
+#include "common/config/config_log.h"
 #include "qtbaseex/qdebug_ext.h"
 
 namespace config {
@@ -133,7 +133,7 @@ std::optional<NativeConfig> FetchAppConfig(const std::string& package) {
         s.exhausted_logged = true;
       }
       if (log) {
-        QX_SIGNED_LOG(warning, lc_post, kBudgetSignature)
+        CONFIG_LOG(warning, lc_post, kBudgetSignature)
             << fmt::format("configuration service time budget of {} ms spent, the remaining packages use "
                            "their stored documents",
                            NetworkBudget().count());
@@ -169,7 +169,7 @@ std::optional<NativeConfig> RequestAppConfig(const std::string& package) {
         result = ParseConfigResponse(package, response.toStdString());
       })
       .OnFailure([&](const QString& /*message*/, int error_code, int http_code) {
-        QX_SIGNED_LOG(critical, lc_post, kRequestFailedSignature)
+        CONFIG_LOG(critical, lc_post, kRequestFailedSignature)
             << "request nimbrel config failed! [error_code]: " << error_code << ", [http_code]: " << http_code;
       });
   request.SetHeader(QString::fromStdString(header_text)).SetData(QString::fromStdString(body));
@@ -189,10 +189,10 @@ std::string BuildFetchRequestData(const std::string& package) {
     body["android"] = "Android13";
     return body.dump();
   } catch (const nlohmann::json::exception& e) {
-    QX_SIGNED_LOG(critical, lc_emulator_config, kBuildSignature)
+    CONFIG_LOG(critical, lc_emulator_config, kBuildSignature)
         << (std::string("BuildFetchRequestData fail, error_message: ") + e.what());
   } catch (...) {
-    QX_SIGNED_LOG(critical, lc_emulator_config, kBuildSignature) << "BuildFetchRequestData fail";
+    CONFIG_LOG(critical, lc_emulator_config, kBuildSignature) << "BuildFetchRequestData fail";
   }
   return {};
 }
@@ -201,7 +201,7 @@ std::optional<NativeConfig> ParseConfigResponse(const std::string& package, cons
   std::string error;
   const std::optional<nlohmann::json> j = ParseJsonDocument(response, &error);
   if (!j) {
-    QX_SIGNED_LOG(critical, lc_emulator_config, kParseSignature) << ("Config parse fail, error_message: " + error);
+    CONFIG_LOG(critical, lc_emulator_config, kParseSignature) << ("Config parse fail, error_message: " + error);
     return std::nullopt;
   }
   try {
@@ -210,7 +210,7 @@ std::optional<NativeConfig> ParseConfigResponse(const std::string& package, cons
     if (!usable) return std::nullopt;
     return MakeNativeConfig(package, pairs);
   } catch (const nlohmann::json::exception& e) {
-    QX_SIGNED_LOG(critical, lc_emulator_config, kParseSignature)
+    CONFIG_LOG(critical, lc_emulator_config, kParseSignature)
         << (std::string("Config parse fail, error_message: ") + e.what());
   }
   return std::nullopt;
@@ -241,7 +241,7 @@ void UpdateConfigs(NativeConfig& record) {
       record.guest_config = guest->dump();
     }
   } catch (const std::exception& e) {
-    QX_SIGNED_LOG(critical, lc_emulator_config, kUpdateSignature)
+    CONFIG_LOG(critical, lc_emulator_config, kUpdateSignature)
         << (std::string("config filter, error message: ") + e.what());
   }
 }

@@ -5,7 +5,7 @@
 #include "base/reg.h"
 #include "common/config/nimbrel_config_manager.h"
 #include "qtbaseex/log/categories.h"
-#include "qtbaseex/log/signed_log.h"
+#include "common/config/config_log.h"
 #include "qtbaseex/monitor/screen_facts.h"
 #include "qtbaseex/qdebug_ext.h"
 
@@ -21,10 +21,6 @@ void DeleteNumber(const std::wstring& package, const wchar_t* name) {
   static_cast<void>(base::reg::DeleteValue(HKEY_CURRENT_USER, AppSubkey(package), name, false));
 }
 
-// The default category of the product's log.
-const QLoggingCategory& lc_default() {
-  return *QLoggingCategory::defaultCategory();
-}
 
 }  // namespace
 
@@ -55,7 +51,7 @@ int ScreenSizeLevel(int x) { return (x < 3840) + (x < 2560) + (x < 1920) + (x < 
 config::Clarity DefaultClarityFor(std::optional<std::int32_t> default_physical_resolution,
                                   int long_side, int logical_dpi) {
   if (default_physical_resolution && *default_physical_resolution == 1) {
-    QX_SIGNED_LOG(info, lc_default,
+    CONFIG_LOG(info, config::lc_default,
                   "enum config::Clarity __cdecl setting_helper::GetDefaultClaritySize(const class "
                   "std::basic_string<char,struct std::char_traits<char>,class std::allocator<char> > &)")
         << "default use physical clarity" << long_side << ScreenSizeLevel(long_side);
