@@ -31,4 +31,3 @@ openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial \
   -out server.crt -days "$days" -extfile server.ext 2>/dev/null
 rm -f server.csr server.ext ca.srl
 chmod 644 ca.crt server.crt
-echo "$dir"

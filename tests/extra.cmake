@@ -6,3 +6,8 @@ if(TARGET test_platform)
   target_compile_definitions(test_platform PRIVATE
     PLATFORM_TEST_CHILD="$<TARGET_FILE:platform_test_child>")
 endif()
+
+# Tests that talk to the configuration service stand-in start the built program.
+if(TARGET test_qtbaseex_http AND TARGET quarrion_config_service)
+  add_dependencies(test_qtbaseex_http quarrion_config_service)
+endif()

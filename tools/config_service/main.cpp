@@ -187,6 +187,13 @@ class Service {
     // One request per connection, and an idle client does not keep a worker
     // long, so switching the port off never waits on a kept-alive socket.
     e.server->set_keep_alive_max_count(1);
+    // SO_REUSEADDR rather than the library's SO_REUSEPORT: no other socket may
+    // share the port, and the port can be held refused while connections
+    // accepted on it are still closing.
+    e.server->set_socket_options([](int sock) {
+      const int yes = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     e.server->set_read_timeout(std::chrono::seconds(2));
     e.server->Post(".*", [this, i](const httplib::Request& req, httplib::Response& res) {
       Handle(i, req, res);
@@ -266,13 +273,18 @@ class Service {
         const bool now = b->Refuses(kRoles[i]);
         if (was != now) {
           Close(i);
-          if (!Open(i, now)) std::cerr << "cannot switch the " << kRoles[i] << " port\n";
+          if (!Open(i, now)) {
+            error = std::string("cannot switch the ") + kRoles[i] + " port";
+            std::cerr << error << "\n";
+          }
         }
       }
       behaviour_ = *b;
       fail_left_ = behaviour_.fail_next;
       wake_.notify_all();
-      ack = {{"generation", behaviour_.generation}, {"behaviour", config_service::BehaviourToJson(behaviour_)}};
+      ack = {{"generation", behaviour_.generation},
+             {"behaviour", config_service::BehaviourToJson(behaviour_)}};
+      if (!error.empty()) ack["error"] = error;
     }
     WriteAtomically(opt_.state_dir / "control.applied", ack.dump() + "\n");
   }
