@@ -53,6 +53,13 @@ std::wstring EnvSetting(const wchar_t* name) {
   return value;
 }
 
+std::uint64_t EnvNumber(const wchar_t* name) {
+  const std::wstring root = MultiInst::Instance()->GetNimbrelEnvRegRoot();
+  std::uint64_t value = base::reg::GetValue(HKEY_CURRENT_USER, root, name, std::uint64_t{0});
+  if (value == 0) value = base::reg::GetValue(HKEY_LOCAL_MACHINE, root, name, std::uint64_t{0});
+  return value;
+}
+
 // The system's CAs are read once: the set is large and does not change
 // while the helper runs.
 const QList<QSslCertificate>& SystemCas() {
@@ -202,6 +209,20 @@ Outcome PostOnce(const QString& address, const QByteArray& header, const QByteAr
 
 }  // namespace
 
+namespace qtbaseex::http {
+
+Timeouts DefaultTimeouts() {
+  constexpr std::uint64_t kMaxMs = 10 * 60 * 1000;
+  Timeouts t;
+  const std::uint64_t connect = EnvNumber(L"HttpConnectTimeoutMs");
+  const std::uint64_t total = EnvNumber(L"HttpTotalTimeoutMs");
+  if (connect >= 1 && connect <= kMaxMs) t.connect = std::chrono::milliseconds(connect);
+  if (total >= 1 && total <= kMaxMs) t.total = std::chrono::milliseconds(total);
+  return t;
+}
+
+}  // namespace qtbaseex::http
+
 BackendUrl ConfigServiceUrl(const QString& path) {
   MultiInst* inst = MultiInst::Instance();
   const auto join = [&](std::wstring base) {
@@ -253,13 +274,14 @@ void SyncHttpRequest::Post() {
     fail(QStringLiteral("no application object"), qtbaseex::http::kErrorNoApplication, 0);
     return;
   }
+  const Timeouts timeouts = timeouts_ ? *timeouts_ : qtbaseex::http::DefaultTimeouts();
   const QByteArray header = EncodeHeader(header_);
   const QByteArray data = data_.toUtf8();
   QStringList messages;
   Outcome last;
   for (const QString* address : {&url_.primary, &url_.alternative}) {
     if (address->isEmpty()) continue;
-    last = PostOnce(*address, header, data, timeouts_, max_response_bytes_);
+    last = PostOnce(*address, header, data, timeouts, max_response_bytes_);
     if (last.ok) {
       if (on_success_) on_success_(last.body, last.http_code);
       return;

@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -60,6 +61,12 @@ struct Timeouts {
 
 inline constexpr std::int64_t kDefaultMaxResponseBytes = 8 * 1024 * 1024;
 
+// The time-outs a request uses unless given its own: the defaults above, or
+// the product environment's `Software\<product>\Env` numbers
+// "HttpConnectTimeoutMs" and "HttpTotalTimeoutMs" (1 ms to 10 minutes; other
+// values are ignored), so a sandbox can shorten them for a whole run.
+Timeouts DefaultTimeouts();
+
 }  // namespace qtbaseex::http
 
 class SyncHttpRequest {
@@ -76,7 +83,7 @@ class SyncHttpRequest {
   SyncHttpRequest& SetData(const QString& data);
   SyncHttpRequest& OnSuccess(SuccessHandler handler);
   SyncHttpRequest& OnFailure(FailureHandler handler);
-  // Per attempt (each address gets its own).
+  // Per attempt (each address gets its own); DefaultTimeouts() otherwise.
   SyncHttpRequest& SetTimeouts(const qtbaseex::http::Timeouts& timeouts);
   SyncHttpRequest& SetMaxResponseBytes(std::int64_t max_bytes);
 
@@ -91,7 +98,7 @@ class SyncHttpRequest {
   QString data_;
   SuccessHandler on_success_;
   FailureHandler on_failure_;
-  qtbaseex::http::Timeouts timeouts_;
+  std::optional<qtbaseex::http::Timeouts> timeouts_;
   std::int64_t max_response_bytes_ = qtbaseex::http::kDefaultMaxResponseBytes;
 };
 

@@ -242,8 +242,11 @@ TEST_F(SyncHttpRequestTest, ServiceSwitchesReachTheCallerAsTheyAre) {
 
 TEST_F(SyncHttpRequestTest, AStalledServiceIsBoundedByTheTotalTimeOnEachAddress) {
   testenv::ConfigService& service = StartService({"--stall"});
+  // Shortened for the whole run through the environment, not per request.
+  base::reg::SetValue(HKEY_CURRENT_USER, MultiInst::Instance()->GetNimbrelEnvRegRoot(),
+                      L"HttpTotalTimeoutMs", 300);
   const auto start = std::chrono::steady_clock::now();
-  const Seen seen = Post(Url(), kBody, "{}", Timeouts{5000ms, 300ms});
+  const Seen seen = Post(Url());
   const auto took = std::chrono::steady_clock::now() - start;
 
   EXPECT_EQ(seen.successes, 0);
@@ -394,6 +397,36 @@ TEST_F(SyncHttpRequestTest, ServiceAddressesComeFromTheEnvironmentWithDefaults) 
   EXPECT_EQ(url.primary.toStdString(), std::string("https://a.test:8443") + kPath);
   EXPECT_EQ(url.alternative.toStdString(), std::string("https://b.test") + kPath);
   EXPECT_EQ(ConfigServiceUrl("x").alternative.toStdString(), "https://b.test/x");
+}
+
+TEST_F(SyncHttpRequestTest, DefaultTimeoutsTakeSaneValuesFromTheEnvironment) {
+  const std::wstring env = MultiInst::Instance()->GetNimbrelEnvRegRoot();
+  struct Case {
+    std::uint64_t connect_ms;  // 0: not set
+    std::uint64_t total_ms;
+    long long want_connect;
+    long long want_total;
+  };
+  const Timeouts defaults;
+  const Case cases[] = {
+      {0, 0, defaults.connect.count(), defaults.total.count()},
+      {250, 900, 250, 900},
+      {1, 600000, 1, 600000},
+      {600001, 0, defaults.connect.count(), defaults.total.count()},
+      {0xFFFFFFFFull, 0xFFFFFFFFFFull, defaults.connect.count(), defaults.total.count()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.connect_ms << "/" << c.total_ms);
+    ASSERT_TRUE(base::reg::DeleteValue(HKEY_CURRENT_USER, env, L"HttpConnectTimeoutMs"));
+    ASSERT_TRUE(base::reg::DeleteValue(HKEY_CURRENT_USER, env, L"HttpTotalTimeoutMs"));
+    if (c.connect_ms) base::reg::SetValue(HKEY_CURRENT_USER, env, L"HttpConnectTimeoutMs", c.connect_ms);
+    if (c.total_ms) base::reg::SetValue(HKEY_CURRENT_USER, env, L"HttpTotalTimeoutMs", c.total_ms);
+    const Timeouts t = qtbaseex::http::DefaultTimeouts();
+    EXPECT_EQ(t.connect.count(), c.want_connect);
+    EXPECT_EQ(t.total.count(), c.want_total);
+  }
+  EXPECT_GT(defaults.connect.count(), 0);
+  EXPECT_GE(defaults.total, defaults.connect);
 }
 
 TEST_F(SyncHttpRequestTest, BasicHeaderCarriesTheProductFactsAndTheBodyDigest) {
