@@ -11,3 +11,7 @@ endif()
 if(TARGET test_qtbaseex_http AND TARGET quarrion_config_service)
   add_dependencies(test_qtbaseex_http quarrion_config_service)
 endif()
+# The configuration refresh runs the helper against the service stand-in.
+if(TARGET test_update_src_config_refresh AND TARGET quarrion_config_service)
+  add_dependencies(test_update_src_config_refresh quarrion_config_service)
+endif()

@@ -41,10 +41,6 @@ constexpr char kBudgetSignature[] =
     "class std::optional<struct config::NativeConfig> __cdecl config::FetchAppConfig(const class "
     "std::basic_string<char,struct std::char_traits<char>,class std::allocator<char> > &)";
 
-// Per address and attempt, while the budget allows.
-constexpr milliseconds kConnectTimeout{5000};
-constexpr milliseconds kTotalTimeout{15000};
-
 struct FetcherState {
   std::mutex mutex;
   std::optional<milliseconds> budget;  // read once per run
@@ -158,9 +154,9 @@ std::optional<NativeConfig> RequestAppConfig(const std::string& package) {
 
   // Each address may take its share of what is left of the run's budget.
   const milliseconds remaining = RemainingNetworkTime();
-  qtbaseex::http::Timeouts timeouts;
-  timeouts.total = std::clamp(remaining / 2, milliseconds(1), kTotalTimeout);
-  timeouts.connect = std::min(kConnectTimeout, timeouts.total);
+  qtbaseex::http::Timeouts timeouts = qtbaseex::http::DefaultTimeouts();
+  timeouts.total = std::clamp(remaining / 2, milliseconds(1), std::max(timeouts.total, milliseconds(1)));
+  timeouts.connect = std::min(timeouts.connect, timeouts.total);
 
   std::optional<NativeConfig> result;
   SyncHttpRequest request(ConfigServiceUrl(QString::fromLatin1(kConfigServicePath)));
