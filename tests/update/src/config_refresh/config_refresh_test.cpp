@@ -203,6 +203,15 @@ TEST_F(ConfigRefreshTest, AStallingServiceIsBoundedByTheRunBudget) {
   for (const auto& p : apps) EXPECT_EQ(Guest(p), refresh::DocumentsFor(p).at("configfile")) << p;
 }
 
+TEST_F(ConfigRefreshTest, PlaceholderAddressesAreNeverLookedUp) {
+  // No service configured: the built-in addresses are reserved names, which
+  // fail at once without a name query (error 1002: no address to send to).
+  ASSERT_EQ(refresh::RunHelper(), 0u);
+  const auto lines = refresh::LogLines(home());
+  EXPECT_EQ(refresh::CountLines(lines, kRequestFailed), 9u);
+  EXPECT_EQ(refresh::CountLines(lines, std::string(kRequestFailed) + " 1002 , [http_code]:  0"), 9u);
+}
+
 TEST_F(ConfigRefreshTest, LocalDebugModeAsksNothingAndStoresNothing) {
   StartService();
   base::reg::SetValue(HKEY_CURRENT_USER, MultiInst::Instance()->GetComponentRegRoot(0), L"ApiLocalDebugMode",
