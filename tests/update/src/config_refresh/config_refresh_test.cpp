@@ -189,6 +189,7 @@ TEST_F(ConfigRefreshTest, AStallingServiceIsBoundedByTheRunBudget) {
   const Strings apps = {"com.example.one", "com.example.two", "com.example.three"};
   refresh::InstallApps(apps);
   for (const auto& p : apps) refresh::StoreDocuments(home(), p, refresh::DocumentsFor(p));
+  const auto before = DocumentRows();
 
   const auto started = std::chrono::steady_clock::now();
   ASSERT_EQ(refresh::RunHelper(60000), 0u);
@@ -200,6 +201,8 @@ TEST_F(ConfigRefreshTest, AStallingServiceIsBoundedByTheRunBudget) {
   const auto lines = refresh::LogLines(home());
   EXPECT_EQ(refresh::CountLines(lines, "configuration service time budget of 1500 ms spent"), 1u);
   EXPECT_LE(service_->Requests().size(), 2u);  // primary and alternative of one attempt
+  EXPECT_EQ(refresh::CountLines(lines, kRequestFailed), 1u);
+  EXPECT_EQ(DocumentRows(), before);
   for (const auto& p : apps) EXPECT_EQ(Guest(p), refresh::DocumentsFor(p).at("configfile")) << p;
 }
 
