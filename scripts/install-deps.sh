@@ -10,6 +10,7 @@ packages=(
   jq ccache
   libcpp-httplib-dev libssl-dev openssl
   libdw-dev
+  xvfb
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -23,3 +23,7 @@ add_dependencies(crash_trigger vexil_agent crashpad_handler)
 if(TARGET test_update_src_boot)
   add_dependencies(test_update_src_boot crash_trigger quarrion_standin)
 endif()
+# The configuration refresh runs the helper against the service stand-in.
+if(TARGET test_update_src_config_refresh AND TARGET quarrion_config_service)
+  add_dependencies(test_update_src_config_refresh quarrion_config_service)
+endif()
