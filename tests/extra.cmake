@@ -6,3 +6,4 @@ if(TARGET test_platform)
   target_compile_definitions(test_platform PRIVATE
     PLATFORM_TEST_CHILD="$<TARGET_FILE:platform_test_child>")
 endif()
+include(${CMAKE_CURRENT_SOURCE_DIR}/vendor_fakes.cmake)
