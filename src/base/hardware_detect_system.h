@@ -10,7 +10,9 @@
 
 #include "platform/machine_facts.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 struct MEMORYSTATUSEX {
   std::uint32_t dwLength = sizeof(MEMORYSTATUSEX);
   std::uint32_t dwMemoryLoad = 0;  // percent in use

@@ -1,7 +1,9 @@
 // Hardware and system facts: table-driven over captured machines, and the
 // live queries checked against independent readings of this machine.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/sysinfo.h>
+#include <sys/sysmacros.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -161,6 +163,30 @@ TEST(HardwareDetectLive, CpuVendorAgreesWithCpuinfo) {
   if (cpuinfo.find("AuthenticAMD") != std::string::npos) EXPECT_EQ(type, hd::CpuType::kAmd);
   if (!model.empty()) EXPECT_NE(cpuinfo.find(model), std::string::npos);
   EXPECT_EQ(hd::GetVirtualizationState() == hd::VTState::kEnabled, access("/dev/kvm", F_OK) == 0);
+}
+
+class ImageDiskTest : public testenv::ProductTest {};
+
+// The disk of the product home, read independently: its device numbers, the
+// sysfs entry they name, and that disk's (or its parent disk's) rotational flag.
+TEST_F(ImageDiskTest, DiscTypeOfTheDiskHoldingTheProductHome) {
+  struct stat st {};
+  ASSERT_EQ(stat(home().c_str(), &st), 0);
+  const std::filesystem::path entry =
+      "/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+  int want = hd::kDiscUnspecified;
+  std::error_code ec;
+  std::filesystem::path device = std::filesystem::canonical(entry, ec);
+  if (!ec) {
+    if (!std::filesystem::exists(device / "queue")) device = device.parent_path();
+    const std::string flag = testenv::ReadFile(device / "queue/rotational");
+    if (flag == "1\n") want = hd::kDiscHdd;
+    if (flag == "0\n") want = hd::kDiscSsd;
+  }
+  EXPECT_EQ(hd::GetVDIImageDiscType(true), want);
+  // Whatever the disk, the bus is one of the storage bus numbers.
+  EXPECT_GE(hd::GetVDIImageDiskBusType(), 0);
+  EXPECT_LE(hd::GetVDIImageDiskBusType(), 17);
 }
 
 TEST(HardwareDetectLive, SafeFromManyThreads) {
