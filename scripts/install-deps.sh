@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
-  qtbase5-dev libqt5network5
+  qtbase5-dev libqt5network5 libqt5dbus5 dbus-daemon
   libsqlitecpp-dev libsqlite3-dev sqlite3
   nlohmann-json3-dev libfmt-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
