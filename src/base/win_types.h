@@ -19,10 +19,12 @@ using HANDLE = platform::RawProcess;
 // registry code maps them to its roots (base/reg.cpp).
 struct HKEY__;
 using HKEY = HKEY__*;
-inline HKEY const HKEY_CURRENT_USER =
-    reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<std::int32_t>(0x80000001u)));
-inline HKEY const HKEY_LOCAL_MACHINE =
-    reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<std::int32_t>(0x80000002u)));
+// Macros as on Windows: usable in any initializer, whatever the order in
+// which static objects are set up.
+#define HKEY_CURRENT_USER \
+  (reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<std::int32_t>(0x80000001u))))
+#define HKEY_LOCAL_MACHINE \
+  (reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<std::int32_t>(0x80000002u))))
 inline constexpr unsigned MAX_PATH = 260;
 
 struct PROCESSENTRY32W {
