@@ -2,6 +2,7 @@
 // that is not open, whatever the number and whichever thread closed it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <thread>
@@ -77,6 +78,26 @@ TEST_F(ProcessHandleTest, ClosedAndForgedHandlesAreInvalidAndTouchNoProcess) {
   // None of that reached the process.
   EXPECT_EQ(platform::WaitForProcess(child.get(), 0), platform::kWaitTimeout);
   fresh.reset();
+  Finish(child);
+}
+
+// Reusing table slots never brings an old value back to life.
+TEST_F(ProcessHandleTest, ReopeningNeverReusesAValue) {
+  platform::ProcessHandle child = StartSleeper();
+  ASSERT_TRUE(child);
+  const platform::Pid pid = platform::GetProcessId(child.get());
+  std::vector<platform::RawProcess> closed;
+  for (int i = 0; i < 500; ++i) {
+    auto opened = platform::OpenProcess(pid, platform::kProcessQueryLimitedInformation);
+    ASSERT_TRUE(opened) << opened.error();
+    const platform::RawProcess raw = opened->get();
+    EXPECT_EQ(std::count(closed.begin(), closed.end(), raw), 0) << "value came back at " << i;
+    EXPECT_EQ(platform::GetProcessId(raw), pid);
+    opened->reset();
+    closed.push_back(raw);
+  }
+  for (platform::RawProcess raw : closed) EXPECT_EQ(platform::GetProcessId(raw), 0u);
+  EXPECT_EQ(platform::GetProcessId(child.get()), pid);
   Finish(child);
 }
 
