@@ -11,6 +11,7 @@ packages=(
   libcpp-httplib-dev libssl-dev openssl
   libdw-dev
   xvfb
+  g++-mingw-w64-x86-64-posix
 )
 missing=()
 for p in "${packages[@]}"; do

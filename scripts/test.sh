@@ -3,6 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+# The headers both OS backends share must stay free of POSIX.
+scripts/check-portable-headers.sh
 scripts/build.sh
 BUILD_DIR=${BUILD_DIR:-build}
 # Qt needs no display: everything here is headless.

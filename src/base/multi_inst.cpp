@@ -108,10 +108,10 @@ ComponentType MultiInst::Component() const {
 std::wstring MultiInst::StringSetting(const std::wstring& key, const wchar_t* name,
                                       const std::wstring& fallback) {
   EnsureInit();
-  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+  for (auto root : {platform::registry::Root::kCurrentUser, platform::registry::Root::kLocalMachine}) {
     const auto v = platform::registry::Read(root, key, name);
-    if (v) {
-      if (const auto* s = std::get_if<std::wstring>(&*v)) return *s;
+    if (v && *v) {
+      if (const auto* s = std::get_if<std::wstring>(&**v)) return *s;
     }
   }
   return fallback;
@@ -120,11 +120,11 @@ std::wstring MultiInst::StringSetting(const std::wstring& key, const wchar_t* na
 std::uint64_t MultiInst::NumberSetting(const std::wstring& key, const wchar_t* name,
                                        std::uint64_t fallback) {
   EnsureInit();
-  for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+  for (auto root : {platform::registry::Root::kCurrentUser, platform::registry::Root::kLocalMachine}) {
     const auto v = platform::registry::Read(root, key, name);
-    if (!v) continue;
-    if (const auto* d = std::get_if<std::uint32_t>(&*v)) return *d;
-    if (const auto* q = std::get_if<std::uint64_t>(&*v)) return *q;
+    if (!v || !*v) continue;
+    if (const auto* d = std::get_if<std::uint32_t>(&**v)) return *d;
+    if (const auto* q = std::get_if<std::uint64_t>(&**v)) return *q;
   }
   return fallback;
 }

@@ -21,11 +21,8 @@ std::wstring GetCurrentExePath() { return gstring::FromPath(GetCurrentExeFullPat
 std::wstring GetCurrentExeName() { return gstring::FromPath(GetCurrentExeFullPath().filename()); }
 
 std::filesystem::path ProcessImagepath(HANDLE process) {
-  std::filesystem::path image;
-  if (process == nullptr || platform::QueryImagePath(process, &image) != platform::kErrorSuccess) {
-    return {};
-  }
-  return image;
+  if (process == nullptr) return {};
+  return platform::QueryImagePath(process).value_or({});
 }
 
 namespace {
@@ -51,12 +48,12 @@ bool IsOnThisMachine(DWORD pid) {
   if (pid == platform::CurrentProcessId()) return true;
   static const std::vector<std::string_view> kNames = {"QUARRION_HOME", "XDG_DATA_HOME", "HOME",
                                                        "TMPDIR"};
-  std::vector<std::optional<std::string>> theirs;
-  bool empty = false;
-  if (platform::ReadProcessEnvironmentVariables(pid, kNames, &theirs, &empty) != 0) return true;
+  auto read = platform::ReadProcessEnvironmentVariables(pid, kNames);
+  if (!read) return true;
   // An empty environment is one we cannot tell by (a program started with
   // none; one in its exec has been waited for by the read).
-  if (empty) return true;
+  if (read->empty) return true;
+  const std::vector<std::optional<std::string>>& theirs = read->values;
   std::optional<std::string> ours;
   if (const char* home = std::getenv("QUARRION_HOME")) ours = home;
   if (theirs[0] == ours) return true;  // spelled alike: the common case, no more to read
@@ -73,11 +70,11 @@ bool IsOnThisMachine(DWORD pid) {
       });
   std::filesystem::path their_absolute = their_home;
   if (their_home.is_relative()) {
-    std::filesystem::path cwd;
+    const auto cwd = platform::QueryProcessWorkingDirectory(pid);
     // Unknown directory: their home cannot be placed, so it cannot be ours
     // by spelling; only a process we can tell is ours is.
-    if (platform::QueryProcessWorkingDirectory(pid, &cwd) != 0) return false;
-    their_absolute = cwd / their_home;
+    if (!cwd) return false;
+    their_absolute = *cwd / their_home;
   }
   const std::filesystem::path our_home =
       ProductHomeFromEnvironment([](const char* name) -> std::optional<std::string> {
@@ -113,10 +110,9 @@ bool WaitForProcessUntilExit(DWORD pid, DWORD timeout_ms) {
   if (pid == platform::CurrentProcessId()) return false;
   // A process of another product machine is not there to wait for.
   if (!IsOnThisMachine(pid)) return true;
-  platform::ErrorCode err = 0;
-  platform::ProcessHandle process = platform::OpenProcess(pid, platform::kSynchronize, &err);
-  if (!process) return err == platform::kErrorInvalidParameter;  // no such process: gone
-  return platform::WaitForProcess(process.get(), timeout_ms) == platform::kWaitObject0;
+  const auto process = platform::OpenProcess(pid, platform::kSynchronize);
+  if (!process) return process.error() == platform::kErrorInvalidParameter;  // no such process: gone
+  return platform::WaitForProcess(process->get(), timeout_ms) == platform::kWaitObject0;
 }
 
 }  // namespace base::process

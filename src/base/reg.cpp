@@ -1,6 +1,7 @@
 #include "base/reg.h"
 
 #include <cstdlib>
+#include <optional>
 
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -38,11 +39,27 @@ std::wstring Expand(std::wstring_view text) {
   return out;
 }
 
+// The predefined keys as the registry facility's roots; any other key is
+// none of ours.
+std::optional<reg::Root> RootOf(HKEY root) {
+  if (root == HKEY_CURRENT_USER) return reg::Root::kCurrentUser;
+  if (root == HKEY_LOCAL_MACHINE) return reg::Root::kLocalMachine;
+  return std::nullopt;
+}
+
+// The stored value; nullopt when absent, unreadable or under an unknown key.
+std::optional<reg::Value> ReadValue(HKEY root, std::wstring_view subkey, std::wstring_view name) {
+  const auto r = RootOf(root);
+  if (!r) return std::nullopt;
+  auto v = reg::Read(*r, subkey, name);
+  return v ? std::move(*v) : std::nullopt;
+}
+
 }  // namespace
 
 std::uint64_t GetValue(HKEY root, std::wstring_view subkey, std::wstring_view name,
                        std::uint64_t default_value) {
-  const auto v = reg::Read(root, subkey, name);
+  const auto v = ReadValue(root, subkey, name);
   if (!v) return default_value;
   if (const auto* d = std::get_if<std::uint32_t>(&*v)) return *d;
   if (const auto* q = std::get_if<std::uint64_t>(&*v)) return *q;
@@ -51,33 +68,39 @@ std::uint64_t GetValue(HKEY root, std::wstring_view subkey, std::wstring_view na
 
 std::wstring GetValue(HKEY root, std::wstring_view subkey, std::wstring_view name,
                       std::wstring_view default_value, bool expand) {
-  const auto v = reg::Read(root, subkey, name);
+  const auto v = ReadValue(root, subkey, name);
   const auto* s = v ? std::get_if<std::wstring>(&*v) : nullptr;
   if (s == nullptr) return std::wstring(default_value);
   return expand ? Expand(*s) : *s;
 }
 
 bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name, std::uint64_t value) {
+  const auto r = RootOf(root);
   // A number that fits is a DWORD, what other programs reading the same
   // value expect; only larger ones need a QWORD.
   if (value <= 0xFFFFFFFFull) {
-    return reg::WriteDword(root, subkey, name, static_cast<std::uint32_t>(value)) == 0;
+    return r && reg::WriteDword(*r, subkey, name, static_cast<std::uint32_t>(value)) == 0;
   }
-  return reg::WriteQword(root, subkey, name, value) == 0;
+  return r && reg::WriteQword(*r, subkey, name, value) == 0;
 }
 
 bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name, std::wstring_view value) {
-  return reg::WriteString(root, subkey, name, value) == 0;
+  const auto r = RootOf(root);
+  return r && reg::WriteString(*r, subkey, name, value) == 0;
 }
 
 bool IsExist(HKEY root, std::wstring_view subkey, std::wstring_view name) {
-  if (name.empty() && reg::KeyExists(root, subkey)) return true;
-  return reg::ValueExists(root, subkey, name);
+  const auto r = RootOf(root);
+  if (!r) return false;
+  if (name.empty() && reg::KeyExists(*r, subkey)) return true;
+  return reg::ValueExists(*r, subkey, name);
 }
 
 bool DeleteValue(HKEY root, std::wstring_view subkey, std::wstring_view name, bool wow64_64) {
   // Success means the value is gone, whether it was there or not.
-  const auto err = reg::DeleteValue(root, subkey, name);
+  const auto r = RootOf(root);
+  if (!r) return false;
+  const auto err = reg::DeleteValue(*r, subkey, name);
   return err == platform::kErrorSuccess || err == platform::kErrorFileNotFound;
 }
 

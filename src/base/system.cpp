@@ -94,31 +94,30 @@ unsigned KillProcess(std::span<const std::wstring_view> names, const std::filesy
   constexpr std::uint32_t kAccess =
       platform::kProcessTerminate | platform::kProcessQueryInformation | platform::kSynchronize;
   for (const auto& c : candidates) {
-    platform::ErrorCode err = 0;
-    platform::ProcessHandle process = platform::OpenProcess(c.pid, kAccess, &err);
+    auto opened = platform::OpenProcess(c.pid, kAccess);
+    platform::ErrorCode err = opened.error();
+    platform::ProcessHandle process = opened ? std::move(opened).value() : platform::ProcessHandle();
     if (!process) {
       if (err == platform::kErrorInvalidParameter) continue;  // ended meanwhile
       if (!dirs.forms.empty()) {
         // Not ours to report unless it runs from the directory; look with
         // the least right that can tell.
-        platform::ProcessHandle look =
-            platform::OpenProcess(c.pid, platform::kProcessQueryLimitedInformation);
-        std::filesystem::path image;
-        if (!look || platform::QueryImagePath(look.get(), &image) != 0 || !InAny(image, dirs)) {
-          continue;
-        }
+        auto look = platform::OpenProcess(c.pid, platform::kProcessQueryLimitedInformation);
+        const auto image = look ? platform::QueryImagePath(look->get())
+                                : platform::Result<std::filesystem::path>(platform::Fail(look.error()));
+        if (!image || !InAny(*image, dirs)) continue;
       }
       report(c.name, c.pid, err);
       continue;
     }
     if (!dirs.forms.empty()) {
-      std::filesystem::path image;
-      if (platform::QueryImagePath(process.get(), &image) != 0 || !InAny(image, dirs)) continue;
+      const auto image = platform::QueryImagePath(process.get());
+      if (!image || !InAny(*image, dirs)) continue;
     }
     err = platform::TerminateProcess(process.get(), 0xFFFFFFFF);
     if (err != 0) {
-      std::uint32_t code = platform::kStillActive;
-      if (platform::GetExitCode(process.get(), &code) == 0 && code != platform::kStillActive) {
+      const auto code = platform::GetExitCode(process.get());
+      if (code && *code != platform::kStillActive) {
         err = 0;  // it ended on its own before we could
       } else {
         report(c.name, c.pid, err);

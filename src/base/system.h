@@ -37,6 +37,24 @@ class PrivilegeToken {
   static bool AdjustPrivilegeToken(bool enable, const wchar_t* privilege);
 };
 
+// Enables a privilege for the life of the object on the calling thread and
+// disables it again however the scope ends, only if this object switched it
+// on (nested scopes and a privilege held from the start are left alone).
+class ScopedPrivilege {
+ public:
+  explicit ScopedPrivilege(const wchar_t* privilege);
+  ~ScopedPrivilege();
+  ScopedPrivilege(const ScopedPrivilege&) = delete;
+  ScopedPrivilege& operator=(const ScopedPrivilege&) = delete;
+
+  // Whether the privilege is held now.
+  bool enabled() const { return enabled_; }
+
+ private:
+  bool enabled_ = false;
+  bool raised_ = false;
+};
+
 bool IsWin7();
 bool IsWin10OrAbove();
 

@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "platform/process.h"
-#include "platform/registry.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -16,9 +15,16 @@ using DWORD = std::uint32_t;
 using UINT = unsigned int;
 using BOOL = int;
 using HANDLE = platform::RawProcess;
-using HKEY = platform::registry::Root;
-inline constexpr HKEY HKEY_CURRENT_USER = platform::registry::Root::kCurrentUser;
-inline constexpr HKEY HKEY_LOCAL_MACHINE = platform::registry::Root::kLocalMachine;
+// An opaque handle as on Windows, with Windows's predefined values; the
+// registry code maps them to its roots (base/reg.cpp).
+struct HKEY__;
+using HKEY = HKEY__*;
+// Macros as on Windows: usable in any initializer, whatever the order in
+// which static objects are set up.
+#define HKEY_CURRENT_USER \
+  (reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<std::int32_t>(0x80000001u))))
+#define HKEY_LOCAL_MACHINE \
+  (reinterpret_cast<HKEY>(static_cast<std::intptr_t>(static_cast<std::int32_t>(0x80000002u))))
 inline constexpr unsigned MAX_PATH = 260;
 
 struct PROCESSENTRY32W {

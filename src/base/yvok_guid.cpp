@@ -35,19 +35,17 @@ std::wstring NewGuidText() {
 std::string GetYvokGuid() {
   const std::wstring key = MultiInst::Instance()->GetComponentRegRoot(0);
   const auto v = platform::registry::Read(platform::registry::Root::kLocalMachine, key, L"MachineGuid");
-  if (v) {
-    if (const auto* s = std::get_if<std::wstring>(&*v); s != nullptr && !s->empty()) {
+  if (v && *v) {
+    if (const auto* s = std::get_if<std::wstring>(&**v); s != nullptr && !s->empty()) {
       return gstring::ToUtf8(*s);
     }
   }
   // Created under one transaction: two processes starting at once agree on
   // whichever identifier was stored first.
-  std::wstring stored;
-  if (platform::registry::CreateStringIfAbsent(platform::registry::Root::kLocalMachine, key,
-                                               L"MachineGuid", NewGuidText(), &stored) != 0) {
-    return {};
-  }
-  return gstring::ToUtf8(stored);
+  const auto stored = platform::registry::CreateStringIfAbsent(
+      platform::registry::Root::kLocalMachine, key, L"MachineGuid", NewGuidText());
+  if (!stored) return {};
+  return gstring::ToUtf8(*stored);
 }
 
 }  // namespace base::yvok_guid

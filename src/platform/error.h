@@ -31,6 +31,7 @@ inline constexpr ErrorCode kErrorBadExeFormat = 193;
 inline constexpr ErrorCode kErrorFilenameExcedRange = 206;
 inline constexpr ErrorCode kErrorDirectory = 267;
 inline constexpr ErrorCode kErrorIoDevice = 1117;
+inline constexpr ErrorCode kErrorUnsupportedType = 1630;
 
 // errno -> Windows number (EPERM/EACCES -> 5, ESRCH -> 87, ENOENT -> 2, ...).
 ErrorCode FromErrno(int err);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/launch.h"
+#include "platform/posix_util_posix.h"
 #include "platform/text.h"
 
 extern char** environ;
@@ -119,8 +120,7 @@ bool ReadFailure(int fd, ChildFailure* failure) {
   std::size_t got = 0;
   auto* bytes = reinterpret_cast<char*>(failure);
   while (got < sizeof *failure) {
-    ssize_t n = read(fd, bytes + got, sizeof *failure - got);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = posix::RetryAfterSignal([&] { return read(fd, bytes + got, sizeof *failure - got); });
     if (n <= 0) break;
     got += static_cast<std::size_t>(n);
   }
@@ -128,8 +128,7 @@ bool ReadFailure(int fd, ChildFailure* failure) {
 }
 
 void ReapBlocking(pid_t pid) {
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  posix::RetryAfterSignal([&] { return waitpid(pid, nullptr, 0); });
 }
 
 class SignalBlock {
@@ -185,6 +184,8 @@ ErrorCode Launch(const LaunchRequest& request, ProcessHandle* process) {
 
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return FromErrno(errno);
+  posix::ScopedFd report_read(pipe_fds[0]);
+  posix::ScopedFd report_write(pipe_fds[1]);
   const bool want_handle = request.want_handle && process != nullptr;
 
   pid_t pid;
@@ -193,7 +194,9 @@ ErrorCode Launch(const LaunchRequest& request, ProcessHandle* process) {
     SignalBlock block;
     pid = fork();
     if (pid == 0) {
-      close(pipe_fds[0]);
+      // The child never returns from here: no destructor runs in it, so
+      // what it must not hold is let go by hand.
+      report_read.reset();
       if (want_handle) ExecChild(plan, pipe_fds[1]);
       // Detached: an intermediate child exits at once and the real child is
       // adopted by init, so it never stays our zombie.
@@ -204,15 +207,14 @@ ErrorCode Launch(const LaunchRequest& request, ProcessHandle* process) {
     }
   }
   const int fork_errno = errno;
-  close(pipe_fds[1]);
-  if (pid < 0) {
-    close(pipe_fds[0]);
-    return FromErrno(fork_errno);
-  }
+  // Only the child may hold the write end, or the read below never sees the
+  // end of file a successful exec gives.
+  report_write.reset();
+  if (pid < 0) return FromErrno(fork_errno);
 
   ChildFailure failure{};
-  const bool failed = ReadFailure(pipe_fds[0], &failure);
-  close(pipe_fds[0]);
+  const bool failed = ReadFailure(report_read.get(), &failure);
+  report_read.reset();
 
   if (!want_handle || failed) {
     // The intermediate child, or a child whose exec failed: both end at once.

@@ -5,28 +5,31 @@
 #include <string>
 
 #include "platform/error.h"
+#include "platform/result.h"
+#include "platform/scoped_generic.h"
 
 namespace platform {
+
+inline constexpr ErrorCode kErrorModNotFound = 126;
 
 class Library {
  public:
   Library() = default;
-  ~Library();
-  Library(Library&& other) noexcept;
-  Library& operator=(Library&& other) noexcept;
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
 
-  // Empty library and *error/last_error() set on failure.
-  static Library Load(const std::filesystem::path& path, std::string* error = nullptr);
-  bool valid() const { return handle_ != nullptr; }
+  // The library, or: 87 for an empty path, 126 when the file is missing,
+  // 193 when it is no library this process can load. `detail` (if given)
+  // receives the loader's own message on failure, empty on success.
+  static Result<Library> Load(const std::filesystem::path& path, std::string* detail = nullptr);
+  bool valid() const { return handle_.is_valid(); }
   void* Symbol(const char* name) const;  // null when absent
-  // Why the last Load that produced this object failed; empty when it loaded.
-  const std::string& last_error() const { return last_error_; }
 
  private:
-  void* handle_ = nullptr;
-  std::string last_error_;
+  // Module handles are pointers on every OS; the backend frees them.
+  struct Traits {
+    static void* InvalidValue() { return nullptr; }
+    static void Free(void* handle);
+  };
+  ScopedGeneric<void*, Traits> handle_;
 };
 
 }  // namespace platform

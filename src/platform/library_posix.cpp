@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 
 #include <mutex>
+#include <system_error>
 #include <utility>
 
 #include "platform/library.h"
@@ -18,43 +19,41 @@ std::mutex& LoaderMutex() {
 
 }  // namespace
 
-Library::~Library() {
-  if (handle_ != nullptr) dlclose(handle_);
-}
+void Library::Traits::Free(void* handle) { dlclose(handle); }
 
-Library::Library(Library&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)),
-      last_error_(std::move(other.last_error_)) {}
-
-Library& Library::operator=(Library&& other) noexcept {
-  if (this != &other) {
-    if (handle_ != nullptr) dlclose(handle_);
-    handle_ = std::exchange(other.handle_, nullptr);
-    last_error_ = std::move(other.last_error_);
-  }
-  return *this;
-}
-
-Library Library::Load(const std::filesystem::path& path, std::string* error) {
-  Library library;
+Result<Library> Library::Load(const std::filesystem::path& path, std::string* detail) {
+  if (detail) detail->clear();
   if (path.empty()) {
-    library.last_error_ = "empty library path";
-  } else {
+    if (detail) *detail = "empty library path";
+    return Fail(kErrorInvalidParameter);
+  }
+  Library library;
+  std::string message;
+  {
     std::lock_guard lock(LoaderMutex());
     dlerror();
-    library.handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library.handle_ == nullptr) {
+    library.handle_.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+    if (!library.valid()) {
       const char* text = dlerror();
-      library.last_error_ = text != nullptr ? text : "cannot load " + path.native();
+      message = text != nullptr ? text : "cannot load " + path.native();
     }
   }
-  if (error) *error = library.last_error_;
-  return library;
+  if (library.valid()) return library;
+  if (detail) *detail = message;
+  // dlopen gives only text; a bare name is looked up by the loader, so only a
+  // path is checked for existence.
+  std::error_code ec;
+  const bool has_directory = path.has_parent_path();
+  if (has_directory && !std::filesystem::exists(path, ec)) return Fail(kErrorModNotFound);
+  if (!has_directory && message.find("No such file") != std::string::npos) {
+    return Fail(kErrorModNotFound);
+  }
+  return Fail(kErrorBadExeFormat);
 }
 
 void* Library::Symbol(const char* name) const {
-  if (handle_ == nullptr || name == nullptr) return nullptr;
-  return dlsym(handle_, name);
+  if (!valid() || name == nullptr) return nullptr;
+  return dlsym(handle_.get(), name);
 }
 
 }  // namespace platform

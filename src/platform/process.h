@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/result.h"
+#include "platform/scoped_generic.h"
 
 namespace platform {
 
@@ -35,36 +37,22 @@ inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
 // Pseudo handle of the calling process; never closed, valid everywhere.
 RawProcess CurrentProcess();
 
-void CloseProcess(RawProcess process);
+// 0, or 6 for a handle that is not open (closed already, never opened,
+// forged). Closing CurrentProcess() does nothing, as on Windows.
+ErrorCode CloseProcess(RawProcess process);
 
-class ProcessHandle {
+// Raw handles are table entries, not pointers: any value may be passed to
+// any call, and one that is not an open handle gives 6 (kErrorInvalidHandle).
+struct ProcessHandleTraits {
+  static RawProcess InvalidValue() { return nullptr; }
+  static void Free(RawProcess process) { CloseProcess(process); }
+};
+
+// The move-only owner of a process handle.
+class ProcessHandle : public ScopedGeneric<RawProcess, ProcessHandleTraits> {
  public:
-  ProcessHandle() = default;
-  explicit ProcessHandle(RawProcess raw) : raw_(raw) {}
-  ~ProcessHandle() { reset(); }
-  ProcessHandle(ProcessHandle&& other) noexcept : raw_(other.release()) {}
-  ProcessHandle& operator=(ProcessHandle&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  ProcessHandle(const ProcessHandle&) = delete;
-  ProcessHandle& operator=(const ProcessHandle&) = delete;
-
-  RawProcess get() const { return raw_; }
-  bool valid() const { return raw_ != nullptr; }
-  explicit operator bool() const { return valid(); }
-  RawProcess release() {
-    RawProcess r = raw_;
-    raw_ = nullptr;
-    return r;
-  }
-  void reset(RawProcess raw = nullptr) {
-    if (raw_ != nullptr) CloseProcess(raw_);
-    raw_ = raw;
-  }
-
- private:
-  RawProcess raw_ = nullptr;
+  using ScopedGeneric::ScopedGeneric;
+  bool valid() const { return is_valid(); }
 };
 
 struct ProcessEntry {
@@ -90,9 +78,9 @@ ErrorCode EnumerateProcessesIn(const std::filesystem::path& proc_root,
                                const std::function<bool(const ProcessEntry&)>& visit);
 #endif
 
-// Opens a process; on failure returns an empty handle and sets *error
-// (87 when no such process exists).
-ProcessHandle OpenProcess(Pid pid, std::uint32_t access, ErrorCode* error = nullptr);
+// Opens a process: the handle, or 87 when no such process exists (a thread
+// id and a kernel thread are none either), other errors as they come.
+Result<ProcessHandle> OpenProcess(Pid pid, std::uint32_t access);
 
 // kWaitObject0 when the process has ended, kWaitTimeout, or kWaitFailed (then
 // *error, if given, says why).
@@ -116,33 +104,31 @@ TerminateFunction ExchangeTerminateFunction(TerminateFunction fn);
 // right. Linux: a child ended by a signal we did not send reports 128 + the
 // signal; another process terminated through this handle reports the code
 // passed to terminate.
-ErrorCode GetExitCode(RawProcess process, std::uint32_t* exit_code);
+Result<std::uint32_t> GetExitCode(RawProcess process);
 
 Pid GetProcessId(RawProcess process);  // 0 on a bad handle
 
 // Full image path. Needs a query right; 5 without it, 87 when gone.
-ErrorCode QueryImagePath(RawProcess process, std::filesystem::path* image);
+Result<std::filesystem::path> QueryImagePath(RawProcess process);
 
-// One variable of a process's environment as it was at its start. 0 and
-// *value set (nullopt when the variable is absent); 5 when we may not read
-// it; 87 when there is no such process.
-// *empty (if given) tells whether the environment held nothing at all. A
-// process caught in the middle of its exec, whose environment is not in
-// place yet, is waited for (200 ms at most) rather than answered as empty.
-ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
-                                         std::optional<std::string>* value,
-                                         bool* empty = nullptr);
-
-// Several variables in one read of the environment: (*values)[i] answers
-// names[i]. Results as for one variable.
-ErrorCode ReadProcessEnvironmentVariables(Pid pid, const std::vector<std::string_view>& names,
-                                          std::vector<std::optional<std::string>>* values,
-                                          bool* empty = nullptr);
+// Variables of a process's environment as it was at its start: values[i]
+// answers names[i] (nullopt when absent). 5 when we may not read it; 87 when
+// there is no such process. `empty` tells whether the environment held
+// nothing at all. A process caught in the middle of its exec, whose
+// environment is not in place yet, is waited for (200 ms at most) rather than
+// answered as empty.
+struct EnvironmentValues {
+  std::vector<std::optional<std::string>> values;
+  bool empty = false;
+};
+Result<EnvironmentValues> ReadProcessEnvironmentVariables(Pid pid,
+                                                          const std::vector<std::string_view>& names);
+// One variable; results as above.
+Result<std::optional<std::string>> ReadProcessEnvironmentVariable(Pid pid, std::string_view name);
 
 // The current directory of a process (what a relative path of its own is
-// taken against). 0 and *directory set; 5 when we may not read it; 87 when
-// there is no such process.
-ErrorCode QueryProcessWorkingDirectory(Pid pid, std::filesystem::path* directory);
+// taken against). 5 when we may not read it; 87 when there is no such process.
+Result<std::filesystem::path> QueryProcessWorkingDirectory(Pid pid);
 
 Pid CurrentProcessId();
 std::filesystem::path CurrentExecutablePath();

@@ -1,10 +1,15 @@
 // Processes on Linux: /proc for the list, a pidfd per handle.
 //
-// A handle is a heap object holding its own pidfd, the pid, the access mask
-// and an exit record. Children started by Launch share one exit record among
-// all handles (found through a table keyed by pid): the first handle that sees
-// the child end reaps it with waitid(P_PIDFD), so every handle reports the same
-// code and the pid cannot be reused while a handle could still confuse it.
+// A raw handle is an entry of a handle table (slot index and generation in
+// the opaque value), looked up under a lock: a closed, double-closed or forged
+// handle finds no entry and gives 6, and a call in flight keeps the object it
+// found alive while another thread closes the handle.
+//
+// The object holds its own pidfd, the pid, the access mask and an exit
+// record. Children started by Launch share one exit record among all handles
+// (found through a table keyed by pid): the first handle that sees the child
+// end reaps it with waitid(P_PIDFD), so every handle reports the same code and
+// the pid cannot be reused while a handle could still confuse it.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,9 +25,9 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -33,21 +38,20 @@
 #include <vector>
 
 #include "platform/diagnostics.h"
+#include "platform/posix_util_posix.h"
+#include "platform/proc_parse.h"
 #include "platform/process.h"
+#include "platform/system_text.h"
 #include "platform/text.h"
 
 namespace platform {
 
 namespace {
 
-constexpr std::uint32_t kHandleMagic = 0x50724f63;
-constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
-constexpr std::string_view kDeletedSuffix = " (deleted)";
-
 // What is known about how a process ended. Guarded by ChildTable().mutex.
 struct ExitRecord {
   bool own_child = false;  // started by Launch: we reap it
-  int reap_fd = -1;        // own children: the pidfd we reap through
+  posix::ScopedFd reap_fd;  // own children: the pidfd we reap through
   int handles = 0;         // own children: open handles sharing this record
   bool ended = false;
   std::uint32_t exit_code = 0;
@@ -56,8 +60,7 @@ struct ExitRecord {
 };
 
 struct ProcessObject {
-  std::uint32_t magic = kHandleMagic;
-  int pidfd = -1;
+  posix::ScopedFd pidfd;
   Pid pid = 0;
   std::uint32_t access = 0;
   std::shared_ptr<ExitRecord> record;
@@ -73,6 +76,77 @@ Children& ChildTable() {
   return *table;
 }
 
+static_assert(sizeof(RawProcess) == 8, "handle values hold a 32-bit slot and a 32-bit generation");
+
+// Open handles. A value is (generation << 32) | (slot + 1): never null, and
+// never all ones (the generation stays below 2^31), which is CurrentProcess().
+// A freed slot is reused last (first in, first out) and with the next
+// generation, so a stale value would need 2^31 reuses of its slot to match.
+class HandleTable {
+ public:
+  RawProcess Insert(std::shared_ptr<ProcessObject> object) {
+    std::lock_guard lock(mutex_);
+    std::uint32_t index;
+    if (!free_.empty()) {
+      index = free_.front();
+      free_.pop_front();
+    } else {
+      index = static_cast<std::uint32_t>(slots_.size());
+      slots_.emplace_back();
+    }
+    Slot& slot = slots_[index];
+    slot.generation = slot.generation >= kMaxGeneration ? 1 : slot.generation + 1;
+    slot.object = std::move(object);
+    const std::uint64_t value = (static_cast<std::uint64_t>(slot.generation) << 32) | (index + 1u);
+    return reinterpret_cast<RawProcess>(static_cast<std::uintptr_t>(value));
+  }
+
+  std::shared_ptr<ProcessObject> Find(RawProcess raw) {
+    std::lock_guard lock(mutex_);
+    Slot* slot = Locate(raw);
+    return slot ? slot->object : nullptr;
+  }
+
+  // Takes the entry out; later lookups of `raw` fail.
+  std::shared_ptr<ProcessObject> Remove(RawProcess raw) {
+    std::lock_guard lock(mutex_);
+    Slot* slot = Locate(raw);
+    if (slot == nullptr) return nullptr;
+    std::shared_ptr<ProcessObject> object = std::move(slot->object);
+    slot->object.reset();
+    free_.push_back(static_cast<std::uint32_t>(slot - slots_.data()));
+    return object;
+  }
+
+ private:
+  static constexpr std::uint32_t kMaxGeneration = 0x7FFFFFFF;
+  struct Slot {
+    std::uint32_t generation = 0;
+    std::shared_ptr<ProcessObject> object;  // null while free
+  };
+
+  Slot* Locate(RawProcess raw) {
+    const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(raw));
+    const auto low = static_cast<std::uint32_t>(value & 0xFFFFFFFFu);
+    const auto generation = static_cast<std::uint32_t>(value >> 32);
+    if (low == 0 || generation == 0 || generation > kMaxGeneration) return nullptr;
+    const std::size_t index = low - 1u;
+    if (index >= slots_.size()) return nullptr;
+    Slot& slot = slots_[index];
+    if (!slot.object || slot.generation != generation) return nullptr;
+    return &slot;
+  }
+
+  std::mutex mutex_;
+  std::vector<Slot> slots_;
+  std::deque<std::uint32_t> free_;
+};
+
+HandleTable& Handles() {
+  static HandleTable* table = new HandleTable;  // handles may be closed during static destruction
+  return *table;
+}
+
 const RawProcess kCurrentProcess = reinterpret_cast<RawProcess>(static_cast<std::intptr_t>(-1));
 
 std::atomic<TerminateFunction> g_terminate{&RealTerminateProcess};
@@ -85,10 +159,9 @@ int PidfdSendSignal(int fd, int sig) {
   return static_cast<int>(syscall(SYS_pidfd_send_signal, fd, sig, nullptr, 0));
 }
 
-ProcessObject* Resolve(RawProcess raw) {
+std::shared_ptr<ProcessObject> Resolve(RawProcess raw) {
   if (raw == nullptr || raw == kCurrentProcess) return nullptr;
-  auto* object = static_cast<ProcessObject*>(raw);
-  return object->magic == kHandleMagic ? object : nullptr;
+  return Handles().Find(raw);
 }
 
 bool HasQueryRight(std::uint32_t access) {
@@ -98,10 +171,7 @@ bool HasQueryRight(std::uint32_t access) {
 // Readable means the process has ended (it may still be an unreaped zombie).
 bool PidfdEnded(int fd) {
   pollfd p{fd, POLLIN, 0};
-  int r;
-  do {
-    r = poll(&p, 1, 0);
-  } while (r < 0 && errno == EINTR);
+  const int r = posix::RetryAfterSignal([&] { return poll(&p, 1, 0); });
   return r > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
@@ -114,10 +184,7 @@ std::uint32_t CodeFromSiginfo(const siginfo_t& info, const ExitRecord& record) {
 }
 
 void ForgetChildLocked(Pid pid, ExitRecord& record) {
-  if (record.reap_fd >= 0) {
-    close(record.reap_fd);
-    record.reap_fd = -1;
-  }
+  record.reap_fd.reset();
   auto& table = ChildTable().by_pid;
   auto it = table.find(pid);
   if (it != table.end() && it->second.get() == &record) table.erase(it);
@@ -130,10 +197,9 @@ void SettleEndedLocked(Pid pid, int pidfd, ExitRecord& record) {
   siginfo_t info;
   std::memset(&info, 0, sizeof info);
   if (record.own_child) {
-    int r;
-    do {
-      r = waitid(P_PIDFD, static_cast<id_t>(record.reap_fd), &info, WEXITED | WNOHANG);
-    } while (r < 0 && errno == EINTR);
+    const int r = posix::RetryAfterSignal([&] {
+      return waitid(P_PIDFD, static_cast<id_t>(record.reap_fd.get()), &info, WEXITED | WNOHANG);
+    });
     if (r == 0 && info.si_pid == 0) return;  // not waitable yet; ask again later
     record.ended = true;
     // ECHILD: someone else reaped it (SIGCHLD ignored, a waitpid(-1) elsewhere).
@@ -144,10 +210,9 @@ void SettleEndedLocked(Pid pid, int pidfd, ExitRecord& record) {
   }
   // Not ours to reap. If it happens to be our child (forked by other code),
   // peek at its status without taking it away from its owner.
-  int r;
-  do {
-    r = waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG | WNOWAIT);
-  } while (r < 0 && errno == EINTR);
+  const int r = posix::RetryAfterSignal([&] {
+    return waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG | WNOWAIT);
+  });
   record.ended = true;
   if (r == 0 && info.si_pid != 0) {
     record.exit_code = CodeFromSiginfo(info, record);
@@ -158,139 +223,78 @@ void SettleEndedLocked(Pid pid, int pidfd, ExitRecord& record) {
 
 // True when the process has ended; then its exit record is settled if possible.
 bool ObserveEnd(ProcessObject& object) {
-  if (!PidfdEnded(object.pidfd)) return false;
+  if (!PidfdEnded(object.pidfd.get())) return false;
   std::lock_guard lock(ChildTable().mutex);
-  SettleEndedLocked(object.pid, object.pidfd, *object.record);
+  SettleEndedLocked(object.pid, object.pidfd.get(), *object.record);
   return true;
 }
 
 // A closed-over child that still runs must be reaped when it ends, or it would
 // stay a zombie for the life of this process.
-void ReapInBackground(Pid pid, std::shared_ptr<ExitRecord> record, int watch_fd) {
+void ReapInBackground(Pid pid, std::shared_ptr<ExitRecord> record, posix::ScopedFd watch) {
   try {
-    std::thread([pid, record = std::move(record), watch_fd] {
-      pollfd p{watch_fd, POLLIN, 0};
-      while (poll(&p, 1, -1) < 0 && errno == EINTR) {
-      }
-      {
-        std::lock_guard lock(ChildTable().mutex);
-        // Settling needs the process to be waitable; poll said it is.
-        SettleEndedLocked(pid, watch_fd, *record);
-      }
-      close(watch_fd);
+    std::thread([pid, record = std::move(record), watch = std::move(watch)] {
+      pollfd p{watch.get(), POLLIN, 0};
+      posix::RetryAfterSignal([&] { return poll(&p, 1, -1); });
+      std::lock_guard lock(ChildTable().mutex);
+      // Settling needs the process to be waitable; poll said it is.
+      SettleEndedLocked(pid, watch.get(), *record);
     }).detach();
   } catch (...) {
-    close(watch_fd);  // no thread: the zombie stays until someone opens and waits for it
+    // No thread: the zombie stays until someone opens and waits for it.
   }
 }
 
-// 0, or the errno of the open or read that failed.
-int ReadSmallFileError(const std::string& path, std::string* out, std::size_t limit) {
-  out->clear();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  char buffer[4096];
-  int err = 0;
-  while (out->size() < limit) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) err = errno;
-    if (n <= 0) break;
-    out->append(buffer, static_cast<std::size_t>(n));
-    // cmdline: argv[0] is all we need.
-    if (out->find('\0') != std::string::npos && path.ends_with("/cmdline")) break;
-  }
-  close(fd);
-  return err;
+std::string ProcPath(Pid pid, std::string_view leaf) {
+  std::string path = "/proc/" + std::to_string(pid);
+  path += '/';
+  path += leaf;
+  return path;
 }
 
-bool ReadSmallFile(const std::string& path, std::string* out, std::size_t limit) {
-  return ReadSmallFileError(path, out, limit) == 0;
-}
-
-// The kernel marks the image of a replaced or deleted executable with a
-// suffix; strip it so a process keeps its name while an update replaces files.
-std::string StripDeletedSuffix(std::string target) {
-  if (target.ends_with(kDeletedSuffix)) {
-    struct stat st;
-    if (lstat(target.c_str(), &st) != 0) target.resize(target.size() - kDeletedSuffix.size());
-  }
-  return target;
-}
-
-bool ReadExeLink(const std::string& link, std::string* target, int* err) {
+// The target of a symbolic link; 0 or the errno.
+int ReadLink(const std::string& link, std::string* target) {
   std::string buffer(256, '\0');
   for (;;) {
-    ssize_t n = readlink(link.c_str(), buffer.data(), buffer.size());
-    if (n < 0) {
-      *err = errno;
-      return false;
-    }
+    const ssize_t n = readlink(link.c_str(), buffer.data(), buffer.size());
+    if (n < 0) return errno;
     if (static_cast<std::size_t>(n) < buffer.size()) {
       buffer.resize(static_cast<std::size_t>(n));
-      *target = StripDeletedSuffix(std::move(buffer));
-      return true;
+      *target = std::move(buffer);
+      return 0;
     }
     buffer.resize(buffer.size() * 2);
   }
 }
 
-std::string FileNameOf(std::string_view path) {
-  auto slash = path.rfind('/');
-  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+// The image of a process keeps its name while an update replaces or deletes
+// its file: the kernel's " (deleted)" mark is dropped, unless a file really
+// is named that way.
+int ReadExeLink(const std::string& link, std::string* target) {
+  std::string raw;
+  if (const int err = ReadLink(link, &raw); err != 0) return err;
+  struct stat st;
+  const bool literal_exists = raw.ends_with(proc::kDeletedSuffix) && lstat(raw.c_str(), &st) == 0;
+  *target = std::string(proc::ParseImageLink(raw, literal_exists).path);
+  return 0;
 }
 
-struct StatFields {
-  char state = '?';
-  Pid ppid = 0;
-  unsigned long flags = 0;
-  // Where the environment starts (field 50): 0 until an exec has put it in
-  // place, and when the kernel hides it from us; none on old kernels.
-  std::optional<unsigned long long> env_start;
-};
-
-// "pid (comm) S ppid pgrp session tty tpgid flags ..."; comm may hold
-// blanks and parentheses, so the fields start after the last ')'.
-bool ParseStat(std::string_view text, StatFields* out) {
-  auto close_paren = text.rfind(')');
-  if (close_paren == std::string_view::npos) return false;
-  std::string rest(text.substr(close_paren + 1));
-  char state = 0;
-  unsigned long ppid = 0, flags = 0;
-  int pgrp = 0, session = 0, tty = 0, tpgid = 0;
-  if (std::sscanf(rest.c_str(), " %c %lu %d %d %d %d %lu", &state, &ppid, &pgrp, &session, &tty,
-                  &tpgid, &flags) != 7) {
-    return false;
-  }
-  out->state = state;
-  out->ppid = static_cast<Pid>(ppid);
-  out->flags = flags;
-  out->env_start = {};
-  std::string_view fields = text.substr(close_paren + 1);
-  for (int field = 3; field <= 50; ++field) {
-    const std::size_t start = fields.find_first_not_of(" \n");
-    if (start == std::string_view::npos) break;
-    fields.remove_prefix(start);
-    const std::size_t len = std::min(fields.find_first_of(" \n"), fields.size());
-    if (field == 50)
-      out->env_start = std::strtoull(std::string(fields.substr(0, len)).c_str(), nullptr, 10);
-    fields.remove_prefix(len);
-  }
-  return true;
+std::optional<proc::ProcStat> ReadStat(const std::string& path, ErrorCode* error = nullptr) {
+  Result<std::string> text = ReadSystemText(path, 4096);
+  if (error) *error = text.error();
+  if (!text) return std::nullopt;
+  return proc::ParseProcStat(*text);
 }
 
 std::wstring ImageNameOf(const std::string& dir) {
   std::string target;
-  int err = 0;
-  if (ReadExeLink(dir + "/exe", &target, &err) && !target.empty()) {
-    return text::FromUtf8(FileNameOf(target));
+  if (ReadExeLink(dir + "/exe", &target) == 0 && !target.empty()) {
+    return text::FromUtf8(std::string(proc::FileNameOf(target)));
   }
   // Another user's process: the link is unreadable, the command line is not.
-  std::string cmdline;
-  if (!ReadSmallFile(dir + "/cmdline", &cmdline, 1 << 20)) return {};
-  auto nul = cmdline.find('\0');
-  if (nul != std::string::npos) cmdline.resize(nul);
-  return text::FromUtf8(FileNameOf(cmdline));
+  Result<std::string> cmdline = ReadSystemText(dir + "/cmdline");
+  if (!cmdline) return {};
+  return text::FromUtf8(std::string(proc::FileNameOf(proc::ProgramOfCommandLine(*cmdline))));
 }
 
 // Listing failures are told to the log once per process and kind, not on
@@ -302,6 +306,8 @@ bool FirstTimeNoted(const std::string& what) {
   return noted->insert(what).second;
 }
 
+// Not a plain retry: an interrupted poll goes round the deadline loop, which
+// shortens the next slice by the time already spent.
 std::uint32_t WaitPidfd(int fd, std::uint32_t timeout_ms, ErrorCode* error) {
   const std::uint64_t start = TickCount64();
   for (;;) {
@@ -334,56 +340,57 @@ namespace posix_internal {
 // any later handle opened on the same pid) shares its exit record.
 ProcessHandle AdoptChild(Pid pid, ErrorCode* error) {
   std::lock_guard lock(ChildTable().mutex);
-  int fd = PidfdOpen(pid);
-  if (fd < 0) {
+  posix::ScopedFd fd(PidfdOpen(pid));
+  if (!fd) {
     if (error) *error = FromErrno(errno);
     return {};
   }
-  int reap_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (reap_fd < 0) {
+  posix::ScopedFd reap_fd(fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (!reap_fd) {
     if (error) *error = FromErrno(errno);
-    close(fd);
     return {};
   }
   auto record = std::make_shared<ExitRecord>();
   record->own_child = true;
-  record->reap_fd = reap_fd;
+  record->reap_fd = std::move(reap_fd);
   record->handles = 1;
   ChildTable().by_pid[pid] = record;
-  auto* object = new ProcessObject;
-  object->pidfd = fd;
+  auto object = std::make_shared<ProcessObject>();
+  object->pidfd = std::move(fd);
   object->pid = pid;
   object->access = kProcessAllAccess;
   object->record = std::move(record);
-  return ProcessHandle(object);
+  return ProcessHandle(Handles().Insert(std::move(object)));
 }
 
 }  // namespace posix_internal
 
 RawProcess CurrentProcess() { return kCurrentProcess; }
 
-void CloseProcess(RawProcess process) {
-  ProcessObject* object = Resolve(process);
-  if (object == nullptr) return;
+ErrorCode CloseProcess(RawProcess process) {
+  if (process == kCurrentProcess) return kErrorSuccess;
+  if (process == nullptr) return kErrorInvalidHandle;
+  std::shared_ptr<ProcessObject> object = Handles().Remove(process);
+  if (!object) return kErrorInvalidHandle;
   std::shared_ptr<ExitRecord> orphan;
-  int watch_fd = -1;
+  posix::ScopedFd watch;
   {
     std::lock_guard lock(ChildTable().mutex);
     ExitRecord& record = *object->record;
     if (record.own_child && --record.handles == 0 && !record.ended) {
-      if (PidfdEnded(object->pidfd)) {
-        SettleEndedLocked(object->pid, object->pidfd, record);
+      if (PidfdEnded(object->pidfd.get())) {
+        SettleEndedLocked(object->pid, object->pidfd.get(), record);
       }
       if (!record.ended) {
-        watch_fd = fcntl(object->pidfd, F_DUPFD_CLOEXEC, 0);
-        if (watch_fd >= 0) orphan = object->record;
+        watch.reset(fcntl(object->pidfd.get(), F_DUPFD_CLOEXEC, 0));
+        if (watch) orphan = object->record;
       }
     }
   }
-  if (orphan) ReapInBackground(object->pid, std::move(orphan), watch_fd);
-  close(object->pidfd);
-  object->magic = 0;
-  delete object;
+  if (orphan) ReapInBackground(object->pid, std::move(orphan), std::move(watch));
+  // The pidfd closes with the last user of the object (a call in flight on
+  // another thread may still hold it).
+  return kErrorSuccess;
 }
 
 ErrorCode EnumerateProcesses(const std::function<bool(const ProcessEntry&)>& visit) {
@@ -411,27 +418,27 @@ ErrorCode EnumerateProcessesIn(const std::filesystem::path& proc_root,
     if (end == nullptr || *end != '\0' || pid > 0xFFFFFFFFul) continue;
 
     const std::string base = (proc_root / name).string();
-    std::string stat_text;
-    StatFields fields;
-    const int err = ReadSmallFileError(base + "/stat", &stat_text, 4096);
-    if (err != 0 || !ParseStat(stat_text, &fields)) {
+    ErrorCode err = kErrorSuccess;
+    const std::optional<proc::ProcStat> fields = ReadStat(base + "/stat", &err);
+    if (!fields) {
       // Entries vanish while we read them; that is no failure. Anything
       // else is skipped too, but told.
       struct stat st;
-      const bool vanished = err == ENOENT || err == ESRCH || ::stat(base.c_str(), &st) != 0;
+      const bool vanished = err == kErrorFileNotFound || err == kErrorInvalidParameter ||
+                            ::stat(base.c_str(), &st) != 0;
       if (!vanished && unreadable++ == 0) {
         first_unreadable = base + "/stat: " +
-                           (err != 0 ? std::string(std::strerror(err))
-                                     : std::string("not in the kernel's format"));
+                           (err != kErrorSuccess ? "error " + std::to_string(err)
+                                                 : std::string("not in the kernel's format"));
       }
       continue;
     }
-    if (fields.state == 'Z' || fields.state == 'X') continue;
+    if (fields->ended()) continue;
     // Kernel threads have no image; they are not processes a caller can act on.
-    if (fields.flags & kKernelThreadFlag) continue;
+    if (fields->kernel_thread()) continue;
     ProcessEntry item;
     item.pid = static_cast<Pid>(pid);
-    item.parent_pid = fields.ppid;
+    item.parent_pid = fields->ppid;
     item.exe_file = ImageNameOf(base);
     if (item.exe_file.empty()) continue;
     if (!visit(item)) break;
@@ -445,39 +452,26 @@ ErrorCode EnumerateProcessesIn(const std::filesystem::path& proc_root,
   return kErrorSuccess;
 }
 
-ProcessHandle OpenProcess(Pid pid, std::uint32_t access, ErrorCode* error) {
-  if (pid == 0) {
-    if (error) *error = kErrorInvalidParameter;
-    return {};
-  }
+Result<ProcessHandle> OpenProcess(Pid pid, std::uint32_t access) {
+  if (pid == 0) return Fail(kErrorInvalidParameter);
   std::lock_guard lock(ChildTable().mutex);
   // No permission check here: as on Windows, rights are checked by the call
   // that needs them (a process we may not signal can still be opened).
-  int fd = PidfdOpen(pid);
-  if (fd < 0) {
+  posix::ScopedFd fd(PidfdOpen(pid));
+  if (!fd) {
     // ESRCH: no such process; a thread id, not a process: EINVAL, or
     // ENOENT on newer kernels.
     const int err = errno;
-    if (error) {
-      *error = (err == ESRCH || err == EINVAL || err == ENOENT) ? kErrorInvalidParameter
-                                                                : FromErrno(err);
-    }
-    return {};
+    return Fail((err == ESRCH || err == EINVAL || err == ENOENT) ? kErrorInvalidParameter
+                                                                 : FromErrno(err));
   }
   // A kernel thread has a pid but is no program anyone can wait for or end;
   // like a thread id it is not a process here.
-  {
-    std::string stat_text;
-    StatFields fields;
-    if (ReadSmallFile("/proc/" + std::to_string(pid) + "/stat", &stat_text, 4096) &&
-        ParseStat(stat_text, &fields) && (fields.flags & kKernelThreadFlag) != 0) {
-      close(fd);
-      if (error) *error = kErrorInvalidParameter;
-      return {};
-    }
+  if (const auto fields = ReadStat(ProcPath(pid, "stat")); fields && fields->kernel_thread()) {
+    return Fail(kErrorInvalidParameter);
   }
-  auto* object = new ProcessObject;
-  object->pidfd = fd;
+  auto object = std::make_shared<ProcessObject>();
+  object->pidfd = std::move(fd);
   object->pid = pid;
   object->access = access;
   auto it = ChildTable().by_pid.find(pid);
@@ -487,8 +481,7 @@ ProcessHandle OpenProcess(Pid pid, std::uint32_t access, ErrorCode* error) {
   } else {
     object->record = std::make_shared<ExitRecord>();
   }
-  if (error) *error = kErrorSuccess;
-  return ProcessHandle(object);
+  return ProcessHandle(Handles().Insert(std::move(object)));
 }
 
 std::uint32_t WaitForProcess(RawProcess process, std::uint32_t timeout_ms, ErrorCode* error) {
@@ -499,7 +492,7 @@ std::uint32_t WaitForProcess(RawProcess process, std::uint32_t timeout_ms, Error
     } while (timeout_ms == kInfinite);
     return kWaitTimeout;
   }
-  ProcessObject* object = Resolve(process);
+  const std::shared_ptr<ProcessObject> object = Resolve(process);
   if (object == nullptr) {
     if (error) *error = kErrorInvalidHandle;
     return kWaitFailed;
@@ -508,7 +501,7 @@ std::uint32_t WaitForProcess(RawProcess process, std::uint32_t timeout_ms, Error
     if (error) *error = kErrorAccessDenied;
     return kWaitFailed;
   }
-  std::uint32_t result = WaitPidfd(object->pidfd, timeout_ms, error);
+  std::uint32_t result = WaitPidfd(object->pidfd.get(), timeout_ms, error);
   if (result == kWaitObject0) ObserveEnd(*object);  // reap our child now
   return result;
 }
@@ -519,21 +512,21 @@ ErrorCode TerminateProcess(RawProcess process, std::uint32_t exit_code) {
 
 ErrorCode RealTerminateProcess(RawProcess process, std::uint32_t exit_code) {
   if (process == kCurrentProcess) _exit(static_cast<int>(exit_code));
-  ProcessObject* object = Resolve(process);
+  const std::shared_ptr<ProcessObject> object = Resolve(process);
   if (object == nullptr) return kErrorInvalidHandle;
   if ((object->access & kProcessTerminate) == 0) return kErrorAccessDenied;
 
   std::lock_guard lock(ChildTable().mutex);
   ExitRecord& record = *object->record;
   // Windows refuses to terminate a process that has already ended.
-  if (record.ended || PidfdEnded(object->pidfd)) return kErrorAccessDenied;
+  if (record.ended || PidfdEnded(object->pidfd.get())) return kErrorAccessDenied;
   const bool first = !record.terminate_sent;
   if (first) {
     // Recorded before the signal so that whoever reaps sees the code.
     record.terminate_sent = true;
     record.terminate_code = exit_code;
   }
-  if (PidfdSendSignal(object->pidfd, SIGKILL) != 0) {
+  if (PidfdSendSignal(object->pidfd.get(), SIGKILL) != 0) {
     const int err = errno;
     if (first) record.terminate_sent = false;
     return err == ESRCH ? kErrorAccessDenied : FromErrno(err);
@@ -545,146 +538,104 @@ TerminateFunction ExchangeTerminateFunction(TerminateFunction fn) {
   return g_terminate.exchange(fn != nullptr ? fn : &RealTerminateProcess);
 }
 
-ErrorCode GetExitCode(RawProcess process, std::uint32_t* exit_code) {
-  if (process == kCurrentProcess) {
-    if (exit_code) *exit_code = kStillActive;
-    return kErrorSuccess;
-  }
-  ProcessObject* object = Resolve(process);
-  if (object == nullptr) return kErrorInvalidHandle;
-  if (!HasQueryRight(object->access)) return kErrorAccessDenied;
+Result<std::uint32_t> GetExitCode(RawProcess process) {
+  if (process == kCurrentProcess) return kStillActive;
+  const std::shared_ptr<ProcessObject> object = Resolve(process);
+  if (object == nullptr) return Fail(kErrorInvalidHandle);
+  if (!HasQueryRight(object->access)) return Fail(kErrorAccessDenied);
   std::uint32_t code = kStillActive;
   if (ObserveEnd(*object)) {
     std::lock_guard lock(ChildTable().mutex);
     // An own child not yet waitable this instant still counts as running.
     if (object->record->ended) code = object->record->exit_code;
   }
-  if (exit_code) *exit_code = code;
-  return kErrorSuccess;
+  return code;
 }
 
 Pid GetProcessId(RawProcess process) {
   if (process == kCurrentProcess) return CurrentProcessId();
-  ProcessObject* object = Resolve(process);
+  const std::shared_ptr<ProcessObject> object = Resolve(process);
   return object ? object->pid : 0;
 }
 
-ErrorCode QueryImagePath(RawProcess process, std::filesystem::path* image) {
+Result<std::filesystem::path> QueryImagePath(RawProcess process) {
   if (process == kCurrentProcess) {
     std::filesystem::path self = CurrentExecutablePath();
-    if (self.empty()) return kErrorGenFailure;
-    if (image) *image = std::move(self);
-    return kErrorSuccess;
+    if (self.empty()) return Fail(kErrorGenFailure);
+    return self;
   }
-  ProcessObject* object = Resolve(process);
-  if (object == nullptr) return kErrorInvalidHandle;
-  if (!HasQueryRight(object->access)) return kErrorAccessDenied;
-  if (PidfdEnded(object->pidfd)) return kErrorInvalidParameter;
+  const std::shared_ptr<ProcessObject> object = Resolve(process);
+  if (object == nullptr) return Fail(kErrorInvalidHandle);
+  if (!HasQueryRight(object->access)) return Fail(kErrorAccessDenied);
+  if (PidfdEnded(object->pidfd.get())) return Fail(kErrorInvalidParameter);
   std::string target;
-  int err = 0;
-  const bool read = ReadExeLink("/proc/" + std::to_string(object->pid) + "/exe", &target, &err);
+  const int err = ReadExeLink(ProcPath(object->pid, "exe"), &target);
   // Checked again after reading: while the pidfd's process lives, the pid
   // cannot belong to anyone else, so the link we read was its own.
-  if (PidfdEnded(object->pidfd)) return kErrorInvalidParameter;
-  if (!read) return err == ENOENT ? kErrorGenFailure : FromErrno(err);
-  if (image) *image = std::filesystem::path(std::move(target));
-  return kErrorSuccess;
-}
-
-ErrorCode ReadProcessEnvironmentVariable(Pid pid, std::string_view name,
-                                         std::optional<std::string>* value, bool* empty) {
-  std::vector<std::optional<std::string>> values;
-  const ErrorCode err = ReadProcessEnvironmentVariables(pid, {name}, &values, empty);
-  *value = values.empty() ? std::nullopt : std::move(values.front());
-  return err;
+  if (PidfdEnded(object->pidfd.get())) return Fail(kErrorInvalidParameter);
+  if (err != 0) return Fail(err == ENOENT ? kErrorGenFailure : FromErrno(err));
+  return std::filesystem::path(std::move(target));
 }
 
 namespace {
 
 // The environment of `pid` as the kernel shows it; errors as documented.
-ErrorCode ReadEnvironmentText(Pid pid, std::string* text) {
-  const int err = ReadSmallFileError("/proc/" + std::to_string(pid) + "/environ", text,
-                                     8u << 20);  // no real environment is this large
-  if (err == 0) return kErrorSuccess;
-  return err == ENOENT || err == ESRCH ? kErrorInvalidParameter : FromErrno(err);
+Result<std::string> ReadEnvironmentText(Pid pid) {
+  // No real environment is larger than this.
+  Result<std::string> text = ReadSystemText(ProcPath(pid, "environ"), 8u << 20);
+  if (!text && text.error() == kErrorFileNotFound) return Fail(kErrorInvalidParameter);
+  return text;
 }
 
 // Whether `pid` is between the start of its exec and the moment its new
 // stack holds arguments and environment: its image already reads as the new
 // program, but its environment is not there yet. A zombie's is gone for good.
 bool ExecInProgress(Pid pid) {
-  std::string stat_text;
-  StatFields fields;
-  if (!ReadSmallFile("/proc/" + std::to_string(pid) + "/stat", &stat_text, 4096) ||
-      !ParseStat(stat_text, &fields)) {
-    return false;
-  }
-  return fields.state != 'Z' && fields.state != 'X' && fields.env_start == 0ull;
+  const auto fields = ReadStat(ProcPath(pid, "stat"));
+  return fields && !fields->ended() && fields->env_start == 0ull;
 }
 
 }  // namespace
 
-ErrorCode ReadProcessEnvironmentVariables(Pid pid, const std::vector<std::string_view>& names,
-                                          std::vector<std::optional<std::string>>* values,
-                                          bool* empty) {
-  values->assign(names.size(), std::nullopt);
-  if (empty) *empty = false;
-  if (pid == 0) return kErrorInvalidParameter;
-  std::string text;
-  ErrorCode err = ReadEnvironmentText(pid, &text);
+Result<EnvironmentValues> ReadProcessEnvironmentVariables(
+    Pid pid, const std::vector<std::string_view>& names) {
+  if (pid == 0) return Fail(kErrorInvalidParameter);
+  Result<std::string> text = ReadEnvironmentText(pid);
   // Caught in its exec, a process shows no environment for a moment; an
   // empty answer then would misplace it (a fresh child of ours, say).
-  for (int waited = 0; err == kErrorSuccess && text.empty() && waited < 200; ++waited) {
+  for (int waited = 0; text && text->empty() && waited < 200; ++waited) {
     const bool in_exec = ExecInProgress(pid);
     // Read again after looking: the exec may have ended between the two.
-    err = ReadEnvironmentText(pid, &text);
+    text = ReadEnvironmentText(pid);
     if (!in_exec) break;
-    if (text.empty()) SleepMs(1);
+    if (text && text->empty()) SleepMs(1);
   }
-  if (err != kErrorSuccess) return err;
-  if (empty) *empty = text.empty();
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\0', start);
-    if (end == std::string::npos) end = text.size();
-    std::string_view entry(text.data() + start, end - start);
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      const std::string_view name = names[i];
-      // The first definition counts, as getenv finds it.
-      if (!(*values)[i] && entry.size() > name.size() && entry.substr(0, name.size()) == name &&
-          entry[name.size()] == '=') {
-        (*values)[i] = std::string(entry.substr(name.size() + 1));
-      }
-    }
-    start = end + 1;
-  }
-  return kErrorSuccess;
+  if (!text) return Fail(text.error());
+  EnvironmentValues result;
+  result.empty = text->empty();
+  result.values = proc::FindEnvironmentValues(*text, names);
+  return result;
 }
 
-ErrorCode QueryProcessWorkingDirectory(Pid pid, std::filesystem::path* directory) {
-  directory->clear();
-  if (pid == 0) return kErrorInvalidParameter;
-  const std::string link = "/proc/" + std::to_string(pid) + "/cwd";
-  std::string target(256, '\0');
-  for (;;) {
-    const ssize_t n = readlink(link.c_str(), target.data(), target.size());
-    if (n < 0) return errno == ENOENT || errno == ESRCH ? kErrorInvalidParameter : FromErrno(errno);
-    if (static_cast<std::size_t>(n) < target.size()) {
-      target.resize(static_cast<std::size_t>(n));
-      break;
-    }
-    target.resize(target.size() * 2);
-  }
-  *directory = std::filesystem::path(std::move(target));
-  return kErrorSuccess;
+Result<std::optional<std::string>> ReadProcessEnvironmentVariable(Pid pid, std::string_view name) {
+  Result<EnvironmentValues> read = ReadProcessEnvironmentVariables(pid, {name});
+  if (!read) return Fail(read.error());
+  return std::move(read->values.front());
+}
+
+Result<std::filesystem::path> QueryProcessWorkingDirectory(Pid pid) {
+  if (pid == 0) return Fail(kErrorInvalidParameter);
+  std::string target;
+  const int err = ReadLink(ProcPath(pid, "cwd"), &target);
+  if (err != 0) return Fail(err == ENOENT || err == ESRCH ? kErrorInvalidParameter : FromErrno(err));
+  return std::filesystem::path(std::move(target));
 }
 
 Pid CurrentProcessId() { return static_cast<Pid>(getpid()); }
 
 std::filesystem::path CurrentExecutablePath() {
   std::string target;
-  int err = 0;
-  if (!ReadExeLink("/proc/self/exe", &target, &err)) return {};
+  if (ReadExeLink("/proc/self/exe", &target) != 0) return {};
   return std::filesystem::path(std::move(target));
 }
 
@@ -700,9 +651,10 @@ void SleepMs(std::uint32_t ms) {
     sched_yield();  // Sleep(0) gives up the rest of the time slice
     return;
   }
+  // nanosleep leaves the time still to sleep in `left`, so a retry sleeps
+  // only the rest.
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
+  posix::RetryAfterSignal([&] { return nanosleep(&left, &left); });
 }
 
 }  // namespace platform

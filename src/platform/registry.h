@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/error.h"
+#include "platform/result.h"
 
 namespace platform::registry {
 
@@ -42,36 +43,40 @@ inline constexpr std::uint32_t kTypeDword = 4;        // REG_DWORD
 inline constexpr std::uint32_t kTypeMultiString = 7;  // REG_MULTI_SZ
 inline constexpr std::uint32_t kTypeQword = 11;       // REG_QWORD
 
-// Reads a value; std::nullopt when the key or value is absent or unreadable.
-// A multi-string is read with ReadMultiString only.
-std::optional<Value> Read(Root root, std::wstring_view subkey, std::wstring_view name);
+// Reads a value: nullopt when the key or value is absent; an error when the
+// registry cannot be read (never taken for "absent"). A multi-string is read
+// with ReadMultiString only: here it is 1630 (unsupported type).
+Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstring_view name);
 ErrorCode WriteDword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint32_t v);
 ErrorCode WriteQword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint64_t v);
 ErrorCode WriteString(Root root, std::wstring_view subkey, std::wstring_view name, std::wstring_view v);
 ErrorCode WriteMultiString(Root root, std::wstring_view subkey, std::wstring_view name,
                            const std::vector<std::wstring>& v);
 // Empty strings inside a multi-string are kept (PendingFileRenameOperations
-// relies on them). std::nullopt when absent or not a multi-string.
-std::optional<std::vector<std::wstring>> ReadMultiString(Root root, std::wstring_view subkey,
-                                                         std::wstring_view name);
+// relies on them). nullopt when absent, 1630 when of another type.
+Result<std::optional<std::vector<std::wstring>>> ReadMultiString(Root root,
+                                                                 std::wstring_view subkey,
+                                                                 std::wstring_view name);
 // Appends `items` to a multi-string value (created when absent) in one
 // transaction, so concurrent appenders lose nothing. A value of another type
 // is replaced.
 ErrorCode AppendMultiString(Root root, std::wstring_view subkey, std::wstring_view name,
                             const std::vector<std::wstring>& items);
 // Writes `value` only when the value does not exist yet, atomically across
-// processes; *stored receives what the registry holds afterwards (the
-// existing string, or `value`). An existing value that is not a non-empty
-// string is replaced.
-ErrorCode CreateStringIfAbsent(Root root, std::wstring_view subkey, std::wstring_view name,
-                               std::wstring_view value, std::wstring* stored);
-// Type number of a value; std::nullopt when absent.
-std::optional<std::uint32_t> ValueType(Root root, std::wstring_view subkey, std::wstring_view name);
+// processes, and returns what the registry holds afterwards (the existing
+// string, or `value`). An existing value that is not a non-empty string is
+// replaced.
+Result<std::wstring> CreateStringIfAbsent(Root root, std::wstring_view subkey,
+                                          std::wstring_view name, std::wstring_view value);
+// Type number of a value; nullopt when absent.
+Result<std::optional<std::uint32_t>> ValueType(Root root, std::wstring_view subkey,
+                                               std::wstring_view name);
 // 2 when the value does not exist.
 ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view name);
 // Deletes the key, its values and its subkeys. 2 when the key does not exist;
 // the root itself (empty subkey) cannot be deleted (5).
 ErrorCode DeleteKey(Root root, std::wstring_view subkey);
+// False also when the registry cannot be read.
 bool ValueExists(Root root, std::wstring_view subkey, std::wstring_view name);
 bool KeyExists(Root root, std::wstring_view subkey);
 

@@ -1,5 +1,6 @@
 // The registry emulation: one SQLite file per root. Keys and value names are
 // stored twice, folded (for lookup) and as first written (for display).
+#include "platform/posix_util_posix.h"
 #include "platform/registry.h"
 
 #include <fcntl.h>
@@ -228,11 +229,10 @@ void NoteOnce(const std::string& what, std::string note) {
 // that saw the same damage does not move the fresh file away.
 void MoveAside(const std::filesystem::path& file) {
   const std::string lock_path = file.string() + ".lock";
-  const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
+  // Closing the descriptor (end of scope) releases the lock.
+  const posix::ScopedFd lock(posix::RetryAfterSignal(
+      [&] { return ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); }));
+  if (lock) posix::RetryAfterSignal([&] { return ::flock(lock.get(), LOCK_EX); });
   std::error_code ec;
   if (std::filesystem::exists(file, ec) && !LooksLikeDatabase(file)) {
     const std::string kept = file.string() + ".corrupt";
@@ -256,7 +256,6 @@ void MoveAside(const std::filesystem::path& file) {
     std::filesystem::remove(file.string() + "-wal", ec);
     std::filesystem::remove(file.string() + "-shm", ec);
   }
-  if (fd >= 0) ::close(fd);  // releases the lock
 }
 
 // Opens (or reuses) the connection of a root. Caller holds g_mutex.
@@ -442,21 +441,21 @@ std::filesystem::path StorageDirectory() {
   return g_directory;
 }
 
-std::optional<Value> Read(Root root, std::wstring_view subkey, std::wstring_view name) {
+Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstring_view name) {
   const KeyPath key = ParseKey(subkey);
   std::optional<RawValue> raw;
-  if (Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); }) != kErrorSuccess || !raw) {
-    return std::nullopt;
-  }
+  const ErrorCode err = Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); });
+  if (err != kErrorSuccess) return Fail(err);
+  if (!raw) return std::optional<Value>();
   switch (raw->type) {
     case kTypeDword:
-      return Value(static_cast<std::uint32_t>(raw->number));
+      return std::optional<Value>(static_cast<std::uint32_t>(raw->number));
     case kTypeQword:
-      return Value(static_cast<std::uint64_t>(raw->number));
+      return std::optional<Value>(static_cast<std::uint64_t>(raw->number));
     case kTypeString:
-      return Value(text::FromUtf8(raw->bytes));
+      return std::optional<Value>(text::FromUtf8(raw->bytes));
     default:
-      return std::nullopt;
+      return Fail(kErrorUnsupportedType);
   }
 }
 
@@ -491,15 +490,16 @@ ErrorCode WriteMultiString(Root root, std::wstring_view subkey, std::wstring_vie
   });
 }
 
-std::optional<std::vector<std::wstring>> ReadMultiString(Root root, std::wstring_view subkey,
-                                                         std::wstring_view name) {
+Result<std::optional<std::vector<std::wstring>>> ReadMultiString(Root root,
+                                                                 std::wstring_view subkey,
+                                                                 std::wstring_view name) {
   const KeyPath key = ParseKey(subkey);
   std::optional<RawValue> raw;
-  if (Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); }) != kErrorSuccess || !raw ||
-      raw->type != kTypeMultiString) {
-    return std::nullopt;
-  }
-  return DecodeMulti(raw->bytes);
+  const ErrorCode err = Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); });
+  if (err != kErrorSuccess) return Fail(err);
+  if (!raw) return std::optional<std::vector<std::wstring>>();
+  if (raw->type != kTypeMultiString) return Fail(kErrorUnsupportedType);
+  return std::optional<std::vector<std::wstring>>(DecodeMulti(raw->bytes));
 }
 
 ErrorCode AppendMultiString(Root root, std::wstring_view subkey, std::wstring_view name,
@@ -520,8 +520,8 @@ ErrorCode AppendMultiString(Root root, std::wstring_view subkey, std::wstring_vi
   });
 }
 
-ErrorCode CreateStringIfAbsent(Root root, std::wstring_view subkey, std::wstring_view name,
-                               std::wstring_view value, std::wstring* stored) {
+Result<std::wstring> CreateStringIfAbsent(Root root, std::wstring_view subkey,
+                                          std::wstring_view name, std::wstring_view value) {
   const KeyPath key = ParseKey(subkey);
   const std::string data = text::ToUtf8(value);
   std::wstring result;
@@ -538,17 +538,18 @@ ErrorCode CreateStringIfAbsent(Root root, std::wstring_view subkey, std::wstring
       return PutValue(d, key, name, kTypeString, [&](Statement& st, int i) { st.Bind(i, data); });
     });
   });
-  if (err == kErrorSuccess && stored != nullptr) *stored = std::move(result);
-  return err;
+  if (err != kErrorSuccess) return Fail(err);
+  return result;
 }
 
-std::optional<std::uint32_t> ValueType(Root root, std::wstring_view subkey, std::wstring_view name) {
+Result<std::optional<std::uint32_t>> ValueType(Root root, std::wstring_view subkey,
+                                               std::wstring_view name) {
   const KeyPath key = ParseKey(subkey);
   std::optional<RawValue> raw;
-  if (Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); }) != kErrorSuccess || !raw) {
-    return std::nullopt;
-  }
-  return raw->type;
+  const ErrorCode err = Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); });
+  if (err != kErrorSuccess) return Fail(err);
+  if (!raw) return std::optional<std::uint32_t>();
+  return std::optional<std::uint32_t>(raw->type);
 }
 
 ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view name) {
@@ -596,7 +597,8 @@ ErrorCode DeleteKey(Root root, std::wstring_view subkey) {
 }
 
 bool ValueExists(Root root, std::wstring_view subkey, std::wstring_view name) {
-  return ValueType(root, subkey, name).has_value();
+  const auto type = ValueType(root, subkey, name);
+  return type && type->has_value();
 }
 
 bool KeyExists(Root root, std::wstring_view subkey) {

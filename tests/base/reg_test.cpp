@@ -30,9 +30,11 @@ TEST_F(BaseRegTest, NumbersAndStringsWithDefaults) {
   ASSERT_TRUE(reg::SetValue(HKEY_CURRENT_USER, kKey, L"Big", std::uint64_t{1} << 40));
   ASSERT_TRUE(reg::SetValue(HKEY_CURRENT_USER, kKey, L"Text", L"\u00e9t\u00e9"));
   // Numbers that fit are DWORDs, as other programs of the product read them.
-  EXPECT_EQ(platform::registry::ValueType(HKEY_CURRENT_USER, kKey, L"Small"),
+  EXPECT_EQ(platform::registry::ValueType(platform::registry::Root::kCurrentUser, kKey, L"Small")
+                .value_or(std::nullopt),
             platform::registry::kTypeDword);
-  EXPECT_EQ(platform::registry::ValueType(HKEY_CURRENT_USER, kKey, L"Big"),
+  EXPECT_EQ(platform::registry::ValueType(platform::registry::Root::kCurrentUser, kKey, L"Big")
+                .value_or(std::nullopt),
             platform::registry::kTypeQword);
   EXPECT_EQ(reg::GetValue(HKEY_CURRENT_USER, kKey, L"small", std::uint64_t{0}), 7u);
   EXPECT_EQ(reg::GetValue(HKEY_CURRENT_USER, kKey, L"BIG", std::uint64_t{0}), std::uint64_t{1} << 40);
@@ -152,6 +154,29 @@ TEST_F(BaseRegTest, ProcessesStartingTogetherAgreeOnTheMachineGuid) {
   const std::string mine = base::yvok_guid::GetYvokGuid();
   ASSERT_TRUE(LooksLikeGuid(mine));
   EXPECT_EQ(all, mine + "\n" + mine + "\n" + mine + "\n");
+}
+
+// Keys are handles as on Windows: the two predefined roots map to their own
+// stores, and any other handle value reaches neither.
+TEST_F(BaseRegTest, PredefinedKeysMapToTheirRootsAndOtherHandlesToNone) {
+  ASSERT_TRUE(reg::SetValue(HKEY_CURRENT_USER, kKey, L"Where", L"user"));
+  ASSERT_TRUE(reg::SetValue(HKEY_LOCAL_MACHINE, kKey, L"Where", L"machine"));
+  EXPECT_EQ(reg::GetValue(HKEY_CURRENT_USER, kKey, L"Where", L""), L"user");
+  EXPECT_EQ(reg::GetValue(HKEY_LOCAL_MACHINE, kKey, L"Where", L""), L"machine");
+
+  const HKEY others[] = {nullptr, reinterpret_cast<HKEY>(static_cast<std::intptr_t>(
+                                      static_cast<std::int32_t>(0x80000003u))),  // the users root
+                         reinterpret_cast<HKEY>(std::intptr_t{1})};
+  for (HKEY other : others) {
+    EXPECT_EQ(reg::GetValue(other, kKey, L"Where", L"none"), L"none");
+    EXPECT_EQ(reg::GetValue(other, kKey, L"Where", std::uint64_t{5}), 5u);
+    EXPECT_FALSE(reg::SetValue(other, kKey, L"Where", L"x"));
+    EXPECT_FALSE(reg::IsExist(other, kKey, L"Where"));
+    EXPECT_FALSE(reg::IsExist(other, kKey, L""));
+    EXPECT_FALSE(reg::DeleteValue(other, kKey, L"Where"));
+  }
+  EXPECT_EQ(reg::GetValue(HKEY_CURRENT_USER, kKey, L"Where", L""), L"user");
+  EXPECT_EQ(reg::GetValue(HKEY_LOCAL_MACHINE, kKey, L"Where", L""), L"machine");
 }
 
 }  // namespace

@@ -310,6 +310,42 @@ TEST(PrivilegeTest, DebugPrivilegeIsTheKillCapability) {
             0);
 }
 
+TEST(PrivilegeTest, ScopedPrivilegeLowersOnlyWhatItRaised) {
+  using base::system::ScopedPrivilege;
+  EXPECT_FALSE(ScopedPrivilege(L"SeShutdownPrivilege").enabled());
+  EXPECT_FALSE(ScopedPrivilege(nullptr).enabled());
+  if (!ThreadHasKill()) GTEST_SKIP() << "needs CAP_KILL to move it around";
+
+  // Nested: the inner scope finds it on and leaves it on for the outer one.
+  EXPECT_EQ(InChild([] {
+              SetKill(false, true);
+              {
+                ScopedPrivilege outer(L"SeDebugPrivilege");
+                if (!outer.enabled() || !ThreadHasKill()) return 1;
+                {
+                  ScopedPrivilege inner(L"SeDebugPrivilege");
+                  if (!inner.enabled()) return 2;
+                }
+                if (!ThreadHasKill()) return 3;
+              }
+              return ThreadHasKill() ? 4 : 0;
+            }),
+            0);
+  // Held from the start: a scope leaves it held.
+  EXPECT_EQ(InChild([] {
+              { ScopedPrivilege scope(L"SeDebugPrivilege"); }
+              return ThreadHasKill() ? 0 : 1;
+            }),
+            0);
+  // Not permitted: not enabled, and nothing to undo.
+  EXPECT_EQ(InChild([] {
+              SetKill(false, false);
+              ScopedPrivilege scope(L"SeDebugPrivilege");
+              return scope.enabled() ? 1 : 0;
+            }),
+            0);
+}
+
 }  // namespace
 
 // A product home stands for a machine: a program started under another home

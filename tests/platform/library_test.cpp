@@ -11,10 +11,11 @@ namespace {
 class LibraryTest : public testenv::ProductTest {};
 
 TEST_F(LibraryTest, LoadsASystemLibraryAndFindsItsSymbols) {
-  std::string error = "untouched";
-  platform::Library library = platform::Library::Load("libm.so.6", &error);
-  ASSERT_TRUE(library.valid()) << error;
-  EXPECT_EQ(error, "");
+  std::string detail = "untouched";
+  platform::Result<platform::Library> loaded = platform::Library::Load("libm.so.6", &detail);
+  ASSERT_TRUE(loaded) << detail;
+  EXPECT_EQ(detail, "");
+  platform::Library library = std::move(loaded).value();
   auto* cosine = reinterpret_cast<double (*)(double)>(library.Symbol("cos"));
   ASSERT_NE(cosine, nullptr);
   EXPECT_EQ(cosine(0.0), 1.0);
@@ -28,21 +29,26 @@ TEST_F(LibraryTest, LoadsASystemLibraryAndFindsItsSymbols) {
   EXPECT_NE(moved.Symbol("cos"), nullptr);
 }
 
-TEST_F(LibraryTest, FailureIsAValueWithTheLoadersMessage) {
-  const auto missing = home() / "libmissing.so";
+TEST_F(LibraryTest, FailureIsANumberWithTheLoadersMessage) {
   const auto not_elf = home() / "libtext.so";
   std::ofstream(not_elf) << "this is text";
-  for (const auto& path : {missing, not_elf}) {
-    std::string error;
-    platform::Library library = platform::Library::Load(path, &error);
-    EXPECT_FALSE(library.valid());
-    EXPECT_NE(error.find(path.string()), std::string::npos) << error;
-    EXPECT_EQ(library.last_error(), error);
-    EXPECT_EQ(library.Symbol("anything"), nullptr);
+  const struct {
+    std::filesystem::path path;
+    platform::ErrorCode code;
+  } cases[] = {
+      {home() / "libmissing.so", platform::kErrorModNotFound},
+      {"libno-such-library-here.so.9", platform::kErrorModNotFound},
+      {not_elf, platform::kErrorBadExeFormat},
+      {{}, platform::kErrorInvalidParameter},
+  };
+  for (const auto& c : cases) {
+    std::string detail;
+    const auto library = platform::Library::Load(c.path, &detail);
+    EXPECT_FALSE(library) << c.path;
+    EXPECT_EQ(library.error(), c.code) << c.path;
+    EXPECT_FALSE(detail.empty()) << c.path;
+    if (!c.path.empty()) EXPECT_NE(detail.find(c.path.string()), std::string::npos) << detail;
   }
-  std::string error;
-  EXPECT_FALSE(platform::Library::Load({}, &error).valid());
-  EXPECT_FALSE(error.empty());
 }
 
 }  // namespace

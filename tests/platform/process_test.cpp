@@ -29,6 +29,35 @@ using platform_test::StartSleeper;
 
 class ProcessTest : public testenv::ProductTest {};
 
+// The code-and-out-parameter view of the Result calls, so the cases below
+// read one way.
+platform::ProcessHandle Open(platform::Pid pid, std::uint32_t access,
+                             platform::ErrorCode* error = nullptr) {
+  auto opened = platform::OpenProcess(pid, access);
+  if (error) *error = opened.error();
+  return opened ? std::move(opened).value() : platform::ProcessHandle();
+}
+
+platform::ErrorCode ImageOf(platform::RawProcess process, std::filesystem::path* image) {
+  auto read = platform::QueryImagePath(process);
+  if (read) *image = *read;
+  return read.error();
+}
+
+platform::ErrorCode ExitCodeOf(platform::RawProcess process, std::uint32_t* code) {
+  auto read = platform::GetExitCode(process);
+  if (read) *code = *read;
+  return read.error();
+}
+
+platform::ErrorCode EnvOf(platform::Pid pid, std::string_view name,
+                          std::optional<std::string>* value, bool* empty = nullptr) {
+  auto read = platform::ReadProcessEnvironmentVariables(pid, {name});
+  *value = read ? read->values.front() : std::nullopt;
+  if (empty) *empty = read ? read->empty : false;
+  return read.error();
+}
+
 std::vector<platform::ProcessEntry> Snapshot() {
   std::vector<platform::ProcessEntry> entries;
   EXPECT_EQ(platform::EnumerateProcesses([&](const platform::ProcessEntry& entry) {
@@ -85,23 +114,23 @@ TEST_F(ProcessTest, ChildIsFoundByImageNameWaitedForAndTerminatedWithTheGivenCod
   EXPECT_EQ(self->exe_file, L"test_platform");
 
   std::uint32_t code = 0;
-  ASSERT_EQ(platform::GetExitCode(child.get(), &code), platform::kErrorSuccess);
+  ASSERT_EQ(ExitCodeOf(child.get(), &code), platform::kErrorSuccess);
   EXPECT_EQ(code, platform::kStillActive);
   EXPECT_EQ(platform::WaitForProcess(child.get(), 50), platform::kWaitTimeout);
 
   std::filesystem::path image;
-  ASSERT_EQ(platform::QueryImagePath(child.get(), &image), platform::kErrorSuccess);
+  ASSERT_EQ(ImageOf(child.get(), &image), platform::kErrorSuccess);
   EXPECT_EQ(image, file);
 
   ASSERT_EQ(platform::TerminateProcess(child.get(), 3), platform::kErrorSuccess);
   ASSERT_EQ(platform::WaitForProcess(child.get(), 20000), platform::kWaitObject0);
-  ASSERT_EQ(platform::GetExitCode(child.get(), &code), platform::kErrorSuccess);
+  ASSERT_EQ(ExitCodeOf(child.get(), &code), platform::kErrorSuccess);
   EXPECT_EQ(code, 3u);
   EXPECT_EQ(Find(Snapshot(), pid), nullptr);
   // An ended process can no longer be terminated or asked for its image.
   EXPECT_EQ(platform::TerminateProcess(child.get(), 4), platform::kErrorAccessDenied);
-  EXPECT_EQ(platform::QueryImagePath(child.get(), &image), platform::kErrorInvalidParameter);
-  EXPECT_EQ(platform::GetExitCode(child.get(), &code), platform::kErrorSuccess);
+  EXPECT_EQ(ImageOf(child.get(), &image), platform::kErrorInvalidParameter);
+  EXPECT_EQ(ExitCodeOf(child.get(), &code), platform::kErrorSuccess);
   EXPECT_EQ(code, 3u);
 }
 
@@ -115,22 +144,22 @@ TEST_F(ProcessTest, OwnChildExitCodeIsSharedByEveryHandleAndItsPidIsGoneAfterwar
   const platform::Pid pid = platform::GetProcessId(first.get());
   // Opened by pid while it runs or lingers unreaped: still the same child.
   platform::ProcessHandle second =
-      platform::OpenProcess(pid, platform::kSynchronize | platform::kProcessQueryInformation);
+      Open(pid, platform::kSynchronize | platform::kProcessQueryInformation);
   ASSERT_TRUE(second);
 
   ASSERT_EQ(platform::WaitForProcess(first.get(), 20000), platform::kWaitObject0);
   std::uint32_t code = 0;
-  ASSERT_EQ(platform::GetExitCode(first.get(), &code), platform::kErrorSuccess);
+  ASSERT_EQ(ExitCodeOf(first.get(), &code), platform::kErrorSuccess);
   EXPECT_EQ(code, 7u);
   first.reset();
   ASSERT_EQ(platform::WaitForProcess(second.get(), 20000), platform::kWaitObject0);
-  ASSERT_EQ(platform::GetExitCode(second.get(), &code), platform::kErrorSuccess);
+  ASSERT_EQ(ExitCodeOf(second.get(), &code), platform::kErrorSuccess);
   EXPECT_EQ(code, 7u);
   second.reset();
 
   // Reaped: the pid names no process of ours any more.
   platform::ErrorCode error = 0;
-  platform::ProcessHandle again = platform::OpenProcess(pid, platform::kSynchronize, &error);
+  platform::ProcessHandle again = Open(pid, platform::kSynchronize, &error);
   if (again) {
     // Only if the system reused the pid already; then it is someone else.
     EXPECT_EQ(platform::WaitForProcess(again.get(), 0), platform::kWaitTimeout);
@@ -146,7 +175,7 @@ TEST_F(ProcessTest, ChildKilledByASignalWeDidNotSendReportsShellStyleCode) {
   ASSERT_EQ(::kill(static_cast<pid_t>(platform::GetProcessId(child.get())), SIGTERM), 0);
   ASSERT_EQ(platform::WaitForProcess(child.get(), 20000), platform::kWaitObject0);
   std::uint32_t code = 0;
-  ASSERT_EQ(platform::GetExitCode(child.get(), &code), platform::kErrorSuccess);
+  ASSERT_EQ(ExitCodeOf(child.get(), &code), platform::kErrorSuccess);
   EXPECT_EQ(code, 128u + SIGTERM);
 }
 
@@ -174,15 +203,15 @@ TEST_F(ProcessTest, ProcessThatIsNotOurChildReportsZeroAfterItEnds) {
   ASSERT_TRUE(platform_test::WaitForFile(pid_file));
   const platform::Pid pid =
       static_cast<platform::Pid>(std::stoul(testenv::ReadFile(pid_file)));
-  platform::ProcessHandle other = platform::OpenProcess(pid, platform::kProcessAllAccess);
+  platform::ProcessHandle other = Open(pid, platform::kProcessAllAccess);
   ASSERT_TRUE(other);
   std::uint32_t code = 0;
-  ASSERT_EQ(platform::GetExitCode(other.get(), &code), platform::kErrorSuccess);
+  ASSERT_EQ(ExitCodeOf(other.get(), &code), platform::kErrorSuccess);
   EXPECT_EQ(code, platform::kStillActive);
   // Ended from outside, not by us: the OS keeps its code from us.
   ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGKILL), 0);
   ASSERT_EQ(platform::WaitForProcess(other.get(), 20000), platform::kWaitObject0);
-  ASSERT_EQ(platform::GetExitCode(other.get(), &code), platform::kErrorSuccess);
+  ASSERT_EQ(ExitCodeOf(other.get(), &code), platform::kErrorSuccess);
   EXPECT_EQ(code, 0u);
 }
 
@@ -221,7 +250,7 @@ TEST_F(ProcessTest, NoSuchProcessIsInvalidParameter) {
 
   for (platform::Pid pid : pids) {
     platform::ErrorCode error = 0;
-    platform::ProcessHandle handle = platform::OpenProcess(pid, platform::kProcessAllAccess, &error);
+    platform::ProcessHandle handle = Open(pid, platform::kProcessAllAccess, &error);
     EXPECT_FALSE(handle) << pid;
     EXPECT_EQ(error, platform::kErrorInvalidParameter) << pid;
   }
@@ -303,7 +332,7 @@ TEST_F(ProcessTest, ProcessKeepsItsNameWhenItsFileIsReplaced) {
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(entry->exe_file, L"Replaced.exe");
   std::filesystem::path image;
-  ASSERT_EQ(platform::QueryImagePath(child.get(), &image), platform::kErrorSuccess);
+  ASSERT_EQ(ImageOf(child.get(), &image), platform::kErrorSuccess);
   EXPECT_EQ(image, file);
   Finish(child);
 }
@@ -313,25 +342,25 @@ TEST_F(ProcessTest, MissingRightsAreAccessDenied) {
   ASSERT_TRUE(child);
   const platform::Pid pid = platform::GetProcessId(child.get());
 
-  platform::ProcessHandle sync_only = platform::OpenProcess(pid, platform::kSynchronize);
+  platform::ProcessHandle sync_only = Open(pid, platform::kSynchronize);
   ASSERT_TRUE(sync_only);
   std::filesystem::path image;
   std::uint32_t code = 0;
   EXPECT_EQ(platform::TerminateProcess(sync_only.get(), 1), platform::kErrorAccessDenied);
-  EXPECT_EQ(platform::QueryImagePath(sync_only.get(), &image), platform::kErrorAccessDenied);
-  EXPECT_EQ(platform::GetExitCode(sync_only.get(), &code), platform::kErrorAccessDenied);
+  EXPECT_EQ(ImageOf(sync_only.get(), &image), platform::kErrorAccessDenied);
+  EXPECT_EQ(ExitCodeOf(sync_only.get(), &code), platform::kErrorAccessDenied);
   EXPECT_EQ(platform::WaitForProcess(sync_only.get(), 0), platform::kWaitTimeout);
 
-  platform::ProcessHandle terminate_only = platform::OpenProcess(pid, platform::kProcessTerminate);
+  platform::ProcessHandle terminate_only = Open(pid, platform::kProcessTerminate);
   ASSERT_TRUE(terminate_only);
   platform::ErrorCode error = 0;
   EXPECT_EQ(platform::WaitForProcess(terminate_only.get(), 0, &error), platform::kWaitFailed);
   EXPECT_EQ(error, platform::kErrorAccessDenied);
 
   platform::ProcessHandle limited =
-      platform::OpenProcess(pid, platform::kProcessQueryLimitedInformation);
+      Open(pid, platform::kProcessQueryLimitedInformation);
   ASSERT_TRUE(limited);
-  EXPECT_EQ(platform::QueryImagePath(limited.get(), &image), platform::kErrorSuccess);
+  EXPECT_EQ(ImageOf(limited.get(), &image), platform::kErrorSuccess);
   EXPECT_EQ(image, ChildPath());
 
   // The denied calls did nothing: it still runs, and the handle that may
@@ -339,7 +368,7 @@ TEST_F(ProcessTest, MissingRightsAreAccessDenied) {
   EXPECT_EQ(platform::WaitForProcess(child.get(), 0), platform::kWaitTimeout);
   EXPECT_EQ(platform::TerminateProcess(terminate_only.get(), 5), platform::kErrorSuccess);
   ASSERT_EQ(platform::WaitForProcess(child.get(), 20000), platform::kWaitObject0);
-  ASSERT_EQ(platform::GetExitCode(child.get(), &code), platform::kErrorSuccess);
+  ASSERT_EQ(ExitCodeOf(child.get(), &code), platform::kErrorSuccess);
   EXPECT_EQ(code, 5u);
 }
 
@@ -376,7 +405,7 @@ TEST_F(ProcessTest, TerminateGoesThroughTheReplaceableFunction) {
   EXPECT_EQ(g_call.count, 1);
   ASSERT_EQ(platform::WaitForProcess(child.get(), 20000), platform::kWaitObject0);
   std::uint32_t code = 0;
-  ASSERT_EQ(platform::GetExitCode(child.get(), &code), platform::kErrorSuccess);
+  ASSERT_EQ(ExitCodeOf(child.get(), &code), platform::kErrorSuccess);
   EXPECT_EQ(code, 77u);
 }
 
@@ -399,7 +428,7 @@ TEST_F(ProcessTest, UnprivilegedUserCanOpenButNotTerminateARootProcess) {
   }
   ASSERT_EQ(platform::WaitForProcess(checker.get(), 20000), platform::kWaitObject0);
   std::uint32_t code = 0;
-  ASSERT_EQ(platform::GetExitCode(checker.get(), &code), platform::kErrorSuccess);
+  ASSERT_EQ(ExitCodeOf(checker.get(), &code), platform::kErrorSuccess);
   EXPECT_EQ(code, platform::kErrorAccessDenied);
   EXPECT_EQ(platform::WaitForProcess(target.get(), 0), platform::kWaitTimeout);
   Finish(target);
@@ -409,11 +438,11 @@ TEST_F(ProcessTest, CurrentProcessPseudoHandle) {
   platform::RawProcess self = platform::CurrentProcess();
   EXPECT_EQ(platform::GetProcessId(self), static_cast<platform::Pid>(::getpid()));
   std::filesystem::path image;
-  ASSERT_EQ(platform::QueryImagePath(self, &image), platform::kErrorSuccess);
+  ASSERT_EQ(ImageOf(self, &image), platform::kErrorSuccess);
   EXPECT_EQ(image, platform::CurrentExecutablePath());
   EXPECT_EQ(image.filename(), "test_platform");
   std::uint32_t code = 0;
-  ASSERT_EQ(platform::GetExitCode(self, &code), platform::kErrorSuccess);
+  ASSERT_EQ(ExitCodeOf(self, &code), platform::kErrorSuccess);
   EXPECT_EQ(code, platform::kStillActive);
   platform::CloseProcess(self);  // a no-op, as for the Windows pseudo handle
   EXPECT_EXIT(platform::TerminateProcess(platform::CurrentProcess(), 9),
@@ -435,15 +464,15 @@ TEST_F(ProcessTest, EnvironmentOfAnotherProcessIsReadAsItWasAtItsStart) {
   const platform::Pid pid = platform::GetProcessId(child.get());
 
   std::optional<std::string> value;
-  EXPECT_EQ(platform::ReadProcessEnvironmentVariable(pid, "PLATFORM_TEST_MARKER", &value), 0u);
+  EXPECT_EQ(EnvOf(pid, "PLATFORM_TEST_MARKER", &value), 0u);
   EXPECT_EQ(value, std::optional<std::string>("a=b c"));
   // A name that is only a prefix of another variable is not that variable.
-  EXPECT_EQ(platform::ReadProcessEnvironmentVariable(pid, "PLATFORM_TEST_MARK", &value), 0u);
+  EXPECT_EQ(EnvOf(pid, "PLATFORM_TEST_MARK", &value), 0u);
   EXPECT_FALSE(value.has_value());
 
   EXPECT_EQ(platform::TerminateProcess(child.get(), 1), 0u);
   EXPECT_EQ(platform::WaitForProcess(child.get(), 10000), platform::kWaitObject0);
-  EXPECT_EQ(platform::ReadProcessEnvironmentVariable(4194304, "PATH", &value), 87u);
+  EXPECT_EQ(EnvOf(4194304, "PATH", &value), 87u);
 }
 
 // posix_spawn returns while the child is still in its exec: its image is
@@ -469,13 +498,11 @@ TEST_F(ProcessTest, EnvironmentOfAChildCaughtInItsExecIsWaitedFor) {
   for (int i = 0; i < 40; ++i) {
     const pid_t pid = spawn(with_marker);
     ASSERT_GT(pid, 0);
-    std::vector<std::optional<std::string>> values;
-    bool empty = true;
-    EXPECT_EQ(platform::ReadProcessEnvironmentVariables(static_cast<platform::Pid>(pid),
-                                                        {"QX_EXEC_MARK"}, &values, &empty),
-              0u);
-    EXPECT_FALSE(empty) << "round " << i;
-    EXPECT_EQ(values.at(0), std::optional<std::string>("present")) << "round " << i;
+    const auto read =
+        platform::ReadProcessEnvironmentVariables(static_cast<platform::Pid>(pid), {"QX_EXEC_MARK"});
+    ASSERT_TRUE(read) << read.error();
+    EXPECT_FALSE(read->empty) << "round " << i;
+    EXPECT_EQ(read->values.at(0), std::optional<std::string>("present")) << "round " << i;
     end(pid);
   }
 
@@ -486,7 +513,7 @@ TEST_F(ProcessTest, EnvironmentOfAChildCaughtInItsExecIsWaitedFor) {
   bool empty = false;
   // Give its exec time to finish: this answer must be final, not a wait.
   for (int i = 0; i < 200 && ProcState(bare) != 'S'; ++i) ::usleep(5000);
-  EXPECT_EQ(platform::ReadProcessEnvironmentVariable(static_cast<platform::Pid>(bare), "PATH",
+  EXPECT_EQ(EnvOf(static_cast<platform::Pid>(bare), "PATH",
                                                      &value, &empty),
             0u);
   EXPECT_TRUE(empty);
@@ -496,7 +523,7 @@ TEST_F(ProcessTest, EnvironmentOfAChildCaughtInItsExecIsWaitedFor) {
   for (int i = 0; i < 200 && ProcState(bare) != 'Z'; ++i) ::usleep(5000);
   ASSERT_EQ(ProcState(bare), 'Z');
   // A zombie has no environment left: it is gone, not in an exec.
-  EXPECT_EQ(platform::ReadProcessEnvironmentVariable(static_cast<platform::Pid>(bare), "PATH",
+  EXPECT_EQ(EnvOf(static_cast<platform::Pid>(bare), "PATH",
                                                      &value, &empty),
             87u);
   ::waitpid(bare, nullptr, 0);

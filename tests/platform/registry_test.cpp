@@ -29,6 +29,23 @@ class RegistryTest : public testenv::ProductTest {
   std::filesystem::path storage_;
 };
 
+// Reads that must not fail: the value, or nullopt when absent.
+template <typename T>
+std::optional<T> Ok(const platform::Result<std::optional<T>>& read) {
+  EXPECT_TRUE(read) << "error " << read.error();
+  return read ? *read : std::nullopt;
+}
+std::optional<reg::Value> ReadOk(Root root, std::wstring_view key, std::wstring_view name) {
+  return Ok(reg::Read(root, key, name));
+}
+std::optional<std::vector<std::wstring>> MultiOk(Root root, std::wstring_view key,
+                                                 std::wstring_view name) {
+  return Ok(reg::ReadMultiString(root, key, name));
+}
+std::optional<std::uint32_t> TypeOk(Root root, std::wstring_view key, std::wstring_view name) {
+  return Ok(reg::ValueType(root, key, name));
+}
+
 std::uint32_t Dword(const std::optional<reg::Value>& v) {
   return v && std::holds_alternative<std::uint32_t>(*v) ? std::get<std::uint32_t>(*v) : 0xDEADBEEF;
 }
@@ -45,40 +62,45 @@ TEST_F(RegistryTest, StoresEveryTypeAsWritten) {
   EXPECT_EQ(reg::WriteMultiString(Root::kCurrentUser, kKey, L"M", multi), 0u);
   EXPECT_EQ(reg::WriteString(Root::kCurrentUser, kKey, L"", L"default"), 0u);
 
-  EXPECT_EQ(Dword(reg::Read(Root::kCurrentUser, kKey, L"D")), 0xFFFFFFFFu);
-  auto q = reg::Read(Root::kCurrentUser, kKey, L"Q");
+  EXPECT_EQ(Dword(ReadOk(Root::kCurrentUser, kKey, L"D")), 0xFFFFFFFFu);
+  auto q = ReadOk(Root::kCurrentUser, kKey, L"Q");
   ASSERT_TRUE(q && std::holds_alternative<std::uint64_t>(*q));
   EXPECT_EQ(std::get<std::uint64_t>(*q), 0xFFFFFFFFFFFFFFFFull);
-  auto s = reg::Read(Root::kCurrentUser, kKey, L"S");
+  auto s = ReadOk(Root::kCurrentUser, kKey, L"S");
   ASSERT_TRUE(s && std::holds_alternative<std::wstring>(*s));
   EXPECT_EQ(std::get<std::wstring>(*s), L"caf\u00e9 \U0001F600");
-  EXPECT_EQ(reg::ReadMultiString(Root::kCurrentUser, kKey, L"M"), multi);
-  auto d = reg::Read(Root::kCurrentUser, kKey, L"");
+  EXPECT_EQ(MultiOk(Root::kCurrentUser, kKey, L"M"), multi);
+  auto d = ReadOk(Root::kCurrentUser, kKey, L"");
   ASSERT_TRUE(d);
   EXPECT_EQ(std::get<std::wstring>(*d), L"default");
 
-  EXPECT_EQ(reg::ValueType(Root::kCurrentUser, kKey, L"D"), reg::kTypeDword);
-  EXPECT_EQ(reg::ValueType(Root::kCurrentUser, kKey, L"Q"), reg::kTypeQword);
-  EXPECT_EQ(reg::ValueType(Root::kCurrentUser, kKey, L"S"), reg::kTypeString);
-  EXPECT_EQ(reg::ValueType(Root::kCurrentUser, kKey, L"M"), reg::kTypeMultiString);
+  EXPECT_EQ(TypeOk(Root::kCurrentUser, kKey, L"D"), reg::kTypeDword);
+  EXPECT_EQ(TypeOk(Root::kCurrentUser, kKey, L"Q"), reg::kTypeQword);
+  EXPECT_EQ(TypeOk(Root::kCurrentUser, kKey, L"S"), reg::kTypeString);
+  EXPECT_EQ(TypeOk(Root::kCurrentUser, kKey, L"M"), reg::kTypeMultiString);
   // Each reader sees only its own type.
-  EXPECT_FALSE(reg::Read(Root::kCurrentUser, kKey, L"M"));
-  EXPECT_FALSE(reg::ReadMultiString(Root::kCurrentUser, kKey, L"S"));
+  EXPECT_EQ(reg::Read(Root::kCurrentUser, kKey, L"M").error(), platform::kErrorUnsupportedType);
+  EXPECT_EQ(reg::ReadMultiString(Root::kCurrentUser, kKey, L"S").error(),
+            platform::kErrorUnsupportedType);
+  // Absent is a value, not an error.
+  const auto absent = reg::Read(Root::kCurrentUser, kKey, L"Absent");
+  ASSERT_TRUE(absent) << absent.error();
+  EXPECT_FALSE(absent->has_value());
 
   // Rewriting changes the type in place.
   EXPECT_EQ(reg::WriteString(Root::kCurrentUser, kKey, L"D", L"now text"), 0u);
-  EXPECT_EQ(reg::ValueType(Root::kCurrentUser, kKey, L"D"), reg::kTypeString);
+  EXPECT_EQ(TypeOk(Root::kCurrentUser, kKey, L"D"), reg::kTypeString);
   EXPECT_EQ(reg::WriteMultiString(Root::kCurrentUser, kKey, L"Empty", {}), 0u);
-  EXPECT_EQ(reg::ReadMultiString(Root::kCurrentUser, kKey, L"Empty"), std::vector<std::wstring>{});
+  EXPECT_EQ(MultiOk(Root::kCurrentUser, kKey, L"Empty"), std::vector<std::wstring>{});
 }
 
 TEST_F(RegistryTest, KeysAndNamesIgnoreCaseAndSeparators) {
   ASSERT_EQ(reg::WriteDword(Root::kCurrentUser, L"Software\\\u00c4rger\\Sub", L"Wert", 1), 0u);
-  EXPECT_EQ(Dword(reg::Read(Root::kCurrentUser, L"SOFTWARE\\\u00e4RGER\\sub", L"WERT")), 1u);
-  EXPECT_EQ(Dword(reg::Read(Root::kCurrentUser, L"\\software\\\\\u00e4rger\\sub\\", L"wert")), 1u);
+  EXPECT_EQ(Dword(ReadOk(Root::kCurrentUser, L"SOFTWARE\\\u00e4RGER\\sub", L"WERT")), 1u);
+  EXPECT_EQ(Dword(ReadOk(Root::kCurrentUser, L"\\software\\\\\u00e4rger\\sub\\", L"wert")), 1u);
   // Writing under another spelling updates the same value.
   ASSERT_EQ(reg::WriteDword(Root::kCurrentUser, L"software\\\u00e4rger\\SUB", L"wERT", 2), 0u);
-  EXPECT_EQ(Dword(reg::Read(Root::kCurrentUser, L"Software\\\u00c4rger\\Sub", L"Wert")), 2u);
+  EXPECT_EQ(Dword(ReadOk(Root::kCurrentUser, L"Software\\\u00c4rger\\Sub", L"Wert")), 2u);
   EXPECT_TRUE(reg::ValueExists(Root::kCurrentUser, L"SOFTWARE\\\u00c4RGER\\SUB", L"WERT"));
   // Writing created the key's ancestors.
   EXPECT_TRUE(reg::KeyExists(Root::kCurrentUser, L"software"));
@@ -86,7 +108,7 @@ TEST_F(RegistryTest, KeysAndNamesIgnoreCaseAndSeparators) {
   EXPECT_TRUE(reg::KeyExists(Root::kCurrentUser, L""));
   EXPECT_FALSE(reg::KeyExists(Root::kCurrentUser, L"Software\\\u00c4rg"));
   // The two roots are separate stores.
-  EXPECT_FALSE(reg::Read(Root::kLocalMachine, L"Software\\\u00c4rger\\Sub", L"Wert"));
+  EXPECT_FALSE(ReadOk(Root::kLocalMachine, L"Software\\\u00c4rger\\Sub", L"Wert"));
   EXPECT_TRUE(std::filesystem::exists(home() / "registry" / "HKCU.db"));
 }
 
@@ -119,9 +141,9 @@ TEST_F(RegistryTest, FileThatIsNotADatabaseIsMovedAsideAndRecreated) {
   reg::SetStorageDirectory(dir);
 
   testenv::NoteCapture capture;
-  EXPECT_FALSE(reg::Read(Root::kCurrentUser, kKey, L"V"));
+  EXPECT_FALSE(ReadOk(Root::kCurrentUser, kKey, L"V"));
   EXPECT_EQ(reg::WriteDword(Root::kCurrentUser, kKey, L"V", 7), 0u);
-  EXPECT_EQ(Dword(reg::Read(Root::kCurrentUser, kKey, L"V")), 7u);
+  EXPECT_EQ(Dword(ReadOk(Root::kCurrentUser, kKey, L"V")), 7u);
   EXPECT_EQ(testenv::ReadFile(dir / "HKCU.db.corrupt"), garbage);
   // The layer has no log of its own; the recovery is told, once.
   const std::string file = (dir / "HKCU.db").string();
@@ -131,13 +153,16 @@ TEST_F(RegistryTest, FileThatIsNotADatabaseIsMovedAsideAndRecreated) {
 
   // The recreated file is a database that a fresh connection reads back.
   reg::SetStorageDirectory(dir);
-  EXPECT_EQ(Dword(reg::Read(Root::kCurrentUser, kKey, L"V")), 7u);
+  EXPECT_EQ(Dword(ReadOk(Root::kCurrentUser, kKey, L"V")), 7u);
 }
 
 TEST_F(RegistryTest, UnsetOrUnusableStorageFailsAsValues) {
   reg::SetStorageDirectory({});
   EXPECT_EQ(reg::WriteDword(Root::kCurrentUser, kKey, L"V", 1), 3u);
-  EXPECT_FALSE(reg::Read(Root::kCurrentUser, kKey, L"V"));
+  // Unreadable is an error, not "absent".
+  EXPECT_EQ(reg::Read(Root::kCurrentUser, kKey, L"V").error(), 3u);
+  EXPECT_EQ(reg::ReadMultiString(Root::kCurrentUser, kKey, L"V").error(), 3u);
+  EXPECT_EQ(reg::ValueType(Root::kCurrentUser, kKey, L"V").error(), 3u);
   EXPECT_FALSE(reg::KeyExists(Root::kCurrentUser, L""));
 
   // A directory where the root file should be: an error, never a crash.
@@ -146,7 +171,9 @@ TEST_F(RegistryTest, UnsetOrUnusableStorageFailsAsValues) {
   reg::SetStorageDirectory(dir);
   testenv::NoteCapture capture;
   EXPECT_NE(reg::WriteDword(Root::kLocalMachine, kKey, L"V", 1), 0u);
-  EXPECT_FALSE(reg::Read(Root::kLocalMachine, kKey, L"V"));
+  const auto blocked = reg::Read(Root::kLocalMachine, kKey, L"V");
+  EXPECT_FALSE(blocked);
+  EXPECT_NE(blocked.error(), 0u);
   EXPECT_TRUE(std::filesystem::is_directory(dir / "HKLM.db"));
   // Reported once, not on every access.
   const auto notes = capture.notes();
@@ -164,20 +191,22 @@ TEST_F(RegistryTest, SwitchingStorageClosesTheOldFiles) {
   EXPECT_FALSE(reg::ValueExists(Root::kCurrentUser, kKey, L"Where"));
   ASSERT_EQ(reg::WriteDword(Root::kCurrentUser, kKey, L"Where", 2), 0u);
   reg::SetStorageDirectory(a);
-  EXPECT_EQ(Dword(reg::Read(Root::kCurrentUser, kKey, L"Where")), 1u);
+  EXPECT_EQ(Dword(ReadOk(Root::kCurrentUser, kKey, L"Where")), 1u);
   EXPECT_EQ(reg::StorageDirectory(), a);
 }
 
 TEST_F(RegistryTest, CreateStringIfAbsentKeepsTheFirst) {
-  std::wstring stored;
-  ASSERT_EQ(reg::CreateStringIfAbsent(Root::kLocalMachine, kKey, L"Id", L"first", &stored), 0u);
-  EXPECT_EQ(stored, L"first");
-  ASSERT_EQ(reg::CreateStringIfAbsent(Root::kLocalMachine, kKey, L"ID", L"second", &stored), 0u);
-  EXPECT_EQ(stored, L"first");
+  EXPECT_EQ(reg::CreateStringIfAbsent(Root::kLocalMachine, kKey, L"Id", L"first").value_or(L""),
+            L"first");
+  EXPECT_EQ(reg::CreateStringIfAbsent(Root::kLocalMachine, kKey, L"ID", L"second").value_or(L""),
+            L"first");
   // An empty or non-string value does not count as present.
   ASSERT_EQ(reg::WriteDword(Root::kLocalMachine, kKey, L"Num", 3), 0u);
-  ASSERT_EQ(reg::CreateStringIfAbsent(Root::kLocalMachine, kKey, L"Num", L"text", &stored), 0u);
-  EXPECT_EQ(stored, L"text");
+  EXPECT_EQ(reg::CreateStringIfAbsent(Root::kLocalMachine, kKey, L"Num", L"text").value_or(L""),
+            L"text");
+  // A registry that cannot be written is an error, not the value asked for.
+  reg::SetStorageDirectory({});
+  EXPECT_EQ(reg::CreateStringIfAbsent(Root::kLocalMachine, kKey, L"New", L"x").error(), 3u);
 }
 
 // Writers in several threads of one process, and in two processes at once:
@@ -199,10 +228,10 @@ TEST_F(RegistryTest, ConcurrentThreadsLoseNothing) {
   for (int t = 0; t < kThreads; ++t) {
     for (int i = 0; i < kPerThread; ++i) {
       const std::wstring name = L"t" + std::to_wstring(t) + L"_" + std::to_wstring(i);
-      EXPECT_EQ(Dword(reg::Read(Root::kCurrentUser, kKey, name)), static_cast<std::uint32_t>(t * 1000 + i));
+      EXPECT_EQ(Dword(ReadOk(Root::kCurrentUser, kKey, name)), static_cast<std::uint32_t>(t * 1000 + i));
     }
   }
-  const auto log = reg::ReadMultiString(Root::kCurrentUser, kKey, L"Log");
+  const auto log = MultiOk(Root::kCurrentUser, kKey, L"Log");
   ASSERT_TRUE(log);
   EXPECT_EQ(log->size(), static_cast<std::size_t>(kThreads * kPerThread));
 }
@@ -244,10 +273,10 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
   for (int p = 0; p < 2; ++p) {
     for (int i = 0; i < kPerProcess; ++i) {
       const std::wstring name = L"p" + std::to_wstring(p) + L"_" + std::to_wstring(i);
-      EXPECT_EQ(Dword(reg::Read(Root::kCurrentUser, kKey, name)), static_cast<std::uint32_t>(i)) << name;
+      EXPECT_EQ(Dword(ReadOk(Root::kCurrentUser, kKey, name)), static_cast<std::uint32_t>(i)) << name;
     }
   }
-  const auto shared = reg::ReadMultiString(Root::kCurrentUser, kKey, L"Shared");
+  const auto shared = MultiOk(Root::kCurrentUser, kKey, L"Shared");
   ASSERT_TRUE(shared);
   ASSERT_EQ(shared->size(), static_cast<std::size_t>(4 * kPerProcess));
   std::set<std::wstring> names;
@@ -257,7 +286,7 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
   }
   EXPECT_EQ(names.size(), static_cast<std::size_t>(2 * kPerProcess));
   // The parent's own connection still works after the children are gone.
-  EXPECT_EQ(Dword(reg::Read(Root::kCurrentUser, kKey, L"Parent")), 1u);
+  EXPECT_EQ(Dword(ReadOk(Root::kCurrentUser, kKey, L"Parent")), 1u);
 }
 
 // Creating the files is the delicate moment: several processes switch the
@@ -303,7 +332,7 @@ TEST_F(RegistryTest, DeleteAtRebootAppendsWindowsStylePairs) {
   ASSERT_EQ(platform::files::DeleteAtReboot(second), 0u);
   EXPECT_EQ(platform::files::DeleteAtReboot({}), 87u);
 
-  const auto ops = reg::ReadMultiString(Root::kLocalMachine, kSession, L"PendingFileRenameOperations");
+  const auto ops = MultiOk(Root::kLocalMachine, kSession, L"PendingFileRenameOperations");
   ASSERT_TRUE(ops);
   const std::wstring base = L"\\??\\" + platform::text::WideFromPath(home() / "old");
   const std::vector<std::wstring> expected = {base + L"/x.dll.~del_00af", L"",
@@ -315,7 +344,7 @@ TEST_F(RegistryTest, DeleteAtRebootAppendsWindowsStylePairs) {
   std::filesystem::current_path(home());
   EXPECT_EQ(platform::files::DeleteAtReboot("rel.bin"), 0u);
   std::filesystem::current_path(cwd);
-  const auto after = reg::ReadMultiString(Root::kLocalMachine, kSession, L"PendingFileRenameOperations");
+  const auto after = MultiOk(Root::kLocalMachine, kSession, L"PendingFileRenameOperations");
   ASSERT_TRUE(after && after->size() == 6);
   EXPECT_EQ((*after)[4], L"\\??\\" + platform::text::WideFromPath(home() / "rel.bin"));
 }

@@ -67,9 +67,8 @@ bool StandinProcess::WaitForExit(std::uint32_t timeout_ms) {
 }
 
 std::uint32_t StandinProcess::ExitCode() {
-  std::uint32_t code = platform::kStillActive;
-  if (handle_) platform::GetExitCode(handle_.get(), &code);
-  return code;
+  return handle_ ? platform::GetExitCode(handle_.get()).value_or(platform::kStillActive)
+                 : platform::kStillActive;
 }
 
 void StandinProcess::Stop() {

@@ -30,8 +30,8 @@ int main(int argc, char** argv) {
     const auto value = platform::registry::ReadMultiString(
         platform::registry::Root::kLocalMachine,
         L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations");
-    if (value) {
-      for (const std::wstring& entry : *value) {
+    if (value && *value) {
+      for (const std::wstring& entry : **value) {
         if (!entry.empty()) std::printf("%s\n", base::gstring::ToUtf8(entry).c_str());
       }
     }

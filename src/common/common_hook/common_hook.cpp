@@ -33,11 +33,9 @@ platform::ErrorCode CallReal(platform::RawProcess process, std::uint32_t exit_co
 platform::ErrorCode Hook_TerminateProcess(platform::RawProcess process, std::uint32_t exit_code) {
   if (process == platform::CurrentProcess()) return CallReal(process, exit_code);
 
-  std::filesystem::path image;
-  if (platform::QueryImagePath(process, &image) != platform::kErrorSuccess) {
-    return CallReal(process, exit_code);
-  }
-  const std::wstring path = base::gstring::FromPath(image);
+  const auto image = platform::QueryImagePath(process);
+  if (!image) return CallReal(process, exit_code);
+  const std::wstring path = base::gstring::FromPath(*image);
   if (path.size() >= kMaxImagePath) return CallReal(process, exit_code);
 
   QX_SIGNED_LOG(info, lc_app_launch, "int __cdecl Hook_TerminateProcess(void *,unsigned int)")

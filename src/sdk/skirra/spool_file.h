@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include "platform/append_file.h"
+
 namespace skirra {
 
 // Written into each line: several processes may share one spool.
@@ -26,7 +28,7 @@ class SpoolFile {
   void SyncAndClose();
 
  private:
-  int fd_ = -1;
+  platform::AppendFile file_;
 };
 
 }  // namespace skirra

@@ -86,10 +86,9 @@ TEST_F(TerminateHookTest, OtherNamesKeepTheirExitCode) {
 TEST_F(TerminateHookTest, UnreadableOrLongImagePathsPassThroughUnlogged) {
   auto vm = Start(home() / "vm", "VXKBoxHeadless.exe");
   // Terminate right only: the image cannot be queried.
-  platform::ErrorCode error = 0;
-  auto terminate_only = platform::OpenProcess(vm.pid(), platform::kProcessTerminate, &error);
-  ASSERT_TRUE(terminate_only.valid()) << error;
-  EXPECT_EQ(platform::TerminateProcess(terminate_only.get(), 2), 0u);
+  auto terminate_only = platform::OpenProcess(vm.pid(), platform::kProcessTerminate);
+  ASSERT_TRUE(terminate_only) << terminate_only.error();
+  EXPECT_EQ(platform::TerminateProcess(terminate_only->get(), 2), 0u);
 
   std::filesystem::path deep = home();
   while (deep.string().size() < 270) deep /= "long-directory-name";

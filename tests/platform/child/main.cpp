@@ -70,14 +70,12 @@ int ActAsNobody(const char* target_text) {
     });
     if (seen != platform::text::FromUtf8(expected)) return 92;
   }
-  platform::ErrorCode error = 0;
-  platform::ProcessHandle handle = platform::OpenProcess(
+  auto opened = platform::OpenProcess(
       target, platform::kProcessTerminate | platform::kSynchronize |
-                  platform::kProcessQueryLimitedInformation,
-      &error);
-  if (!handle) return 91;
-  std::filesystem::path image;
-  if (platform::QueryImagePath(handle.get(), &image) != platform::kErrorAccessDenied) return 93;
+                  platform::kProcessQueryLimitedInformation);
+  if (!opened) return 91;
+  platform::ProcessHandle handle = std::move(opened).value();
+  if (platform::QueryImagePath(handle.get()).error() != platform::kErrorAccessDenied) return 93;
   return static_cast<int>(platform::TerminateProcess(handle.get(), 1));
 }
 

@@ -19,11 +19,7 @@ constexpr std::uint32_t kBoundedWaitMs = 5000;
 // still runs.
 DWORD WaitAndReadExitCode(const platform::ProcessHandle& process, std::uint32_t timeout_ms) {
   platform::WaitForProcess(process.get(), timeout_ms);
-  std::uint32_t code = platform::kStillActive;
-  if (platform::GetExitCode(process.get(), &code) != platform::kErrorSuccess) {
-    code = platform::kStillActive;
-  }
-  return code;
+  return platform::GetExitCode(process.get()).value_or(platform::kStillActive);
 }
 
 // The shell's "open" of a program: started directly, its parameters split by

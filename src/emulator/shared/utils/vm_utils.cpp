@@ -6,6 +6,7 @@
 #include <future>
 #include <system_error>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -165,16 +166,17 @@ FORCE_QUIT_RESULT KillProcess(platform::RawProcess process, const KeepWaiting& k
       if (id != 0) {
         qCWarning(lc_vm_utils) << "Failed to TerminateProcess: " << Q(name) << ", err=" << last_error
                                << ", exit_code=" << exit_code << ", retry_on_fail=" << retry_on_fail;
-        platform::ErrorCode open_error = 0;
-        platform::ProcessHandle reopened = platform::OpenProcess(id, kAccessTerminate, &open_error);
+        auto reopened = platform::OpenProcess(id, kAccessTerminate);
         if (reopened) {
           // The retry reports for itself.
-          return KillProcess(reopened.get(), keepWaiting, name, id, info, false);
+          return KillProcess(reopened->get(), keepWaiting, name, id, info, false);
         }
-        last_error = open_error != 0 ? open_error : last_error;
+        last_error = reopened.error();
       }
     }
-    const platform::ErrorCode query_error = platform::GetExitCode(process, &exit_code);
+    const auto queried = platform::GetExitCode(process);
+    if (queried) exit_code = *queried;
+    const platform::ErrorCode query_error = queried.error();
     if (query_error == platform::kErrorSuccess && exit_code != platform::kStillActive) {
       // Refused only because it had already ended.
       succeeded = true;
@@ -198,15 +200,8 @@ FORCE_QUIT_RESULT EnumAndWaitProcess(
     const std::function<bool(platform::ProcessHandle&, PROCESSENTRY32W&)>& onMatch,
     const KeepWaiting& keepWaiting, const ForceKillInfo* info) {
   // Enabled only for this call, and disabled again however it ends.
-  struct DebugPrivilege {
-    bool enabled = false;
-    ~DebugPrivilege() {
-      if (enabled) base::system::PrivilegeToken::AdjustPrivilegeToken(false, kDebugPrivilege);
-    }
-  } privilege;
-  if (info != nullptr) {
-    privilege.enabled = base::system::PrivilegeToken::AdjustPrivilegeToken(true, kDebugPrivilege);
-  }
+  std::optional<base::system::ScopedPrivilege> privilege;
+  if (info != nullptr) privilege.emplace(kDebugPrivilege);
   access |= kAccessWait | (info != nullptr ? platform::kProcessTerminate : 0);
 
   platform::ProcessHandle handle;
@@ -217,9 +212,9 @@ FORCE_QUIT_RESULT EnumAndWaitProcess(
     if (platform::text::CompareNoCase(entry.szExeFile, wanted) != 0) return true;
     const unsigned long pid = entry.th32ProcessID;
     qCInfo(lc_vm_utils) << Q(name) << ": pid=" << pid;
-    platform::ErrorCode error = 0;
-    platform::ProcessHandle opened =
-        platform::OpenProcess(pid, static_cast<std::uint32_t>(access), &error);
+    auto opened_or = platform::OpenProcess(pid, static_cast<std::uint32_t>(access));
+    const platform::ErrorCode error = opened_or.error();
+    platform::ProcessHandle opened = opened_or ? std::move(opened_or).value() : platform::ProcessHandle();
     if (!opened) {
       if (error == platform::kErrorInvalidParameter) {
         qCInfo(lc_vm_utils) << Q(name) << " process exited: pid=" << pid;

@@ -261,10 +261,8 @@ void RestartAppStore() {
     info.file = __FILE__;
     info.line = __LINE__;
     info.msg = "";
-    const bool enabled =
-        base::system::PrivilegeToken::AdjustPrivilegeToken(true, L"SeDebugPrivilege");
+    const base::system::ScopedPrivilege debug(L"SeDebugPrivilege");
     vm::utils::ForceQuitNimbrel(vm::utils::KeepWaitingUntil(deadline), &info);
-    if (enabled) base::system::PrivilegeToken::AdjustPrivilegeToken(false, L"SeDebugPrivilege");
   }
 
   ClearOldVersion();

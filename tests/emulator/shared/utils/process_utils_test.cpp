@@ -114,13 +114,12 @@ TEST_F(ProcessUtilsTest, BoundedWaitsLeaveALongRunningChildAt259) {
   const auto commands = testenv::ReadStandinCommands();
   EXPECT_EQ(commands.size(), 2u);
   for (const auto& command : commands) {
-    platform::ErrorCode error = 0;
     auto process = platform::OpenProcess(static_cast<platform::Pid>(command.pid),
-                                         platform::kProcessAllAccess, &error);
-    ASSERT_TRUE(process.valid()) << error;
-    EXPECT_EQ(platform::WaitForProcess(process.get(), 0), platform::kWaitTimeout);
-    platform::RealTerminateProcess(process.get(), 1);
-    platform::WaitForProcess(process.get(), 5000);
+                                         platform::kProcessAllAccess);
+    ASSERT_TRUE(process) << process.error();
+    EXPECT_EQ(platform::WaitForProcess(process->get(), 0), platform::kWaitTimeout);
+    platform::RealTerminateProcess(process->get(), 1);
+    platform::WaitForProcess(process->get(), 5000);
   }
 }
 

@@ -268,9 +268,9 @@ TEST_F(VmUtilsTest, RefusedTerminationOfAnEndedProcessCountsAsKilled) {
 TEST_F(VmUtilsTest, AccessDeniedIsRetriedWithAFreshHandleThatReportsForItself) {
   auto client = StartProgram(testenv::kClientExe);
   // A handle that may wait and query but not terminate: refused with 5.
-  platform::ErrorCode error = 0;
-  platform::ProcessHandle wait_only = platform::OpenProcess(client.pid(), kAccessWait, &error);
-  ASSERT_TRUE(wait_only.valid()) << error;
+  auto opened = platform::OpenProcess(client.pid(), kAccessWait);
+  ASSERT_TRUE(opened) << opened.error();
+  platform::ProcessHandle wait_only = std::move(opened).value();
   const ForceKillInfo info{"test::Reopen", __FILE__, __LINE__, ""};
 
   EXPECT_EQ(KillProcess(wait_only.get(), WaitFor(10000), L"Quarrion.exe", 0, &info, true),

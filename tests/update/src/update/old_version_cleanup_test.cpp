@@ -415,7 +415,7 @@ std::vector<std::wstring> PendingDeletes() {
   auto value = platform::registry::ReadMultiString(
       platform::registry::Root::kLocalMachine,
       L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", L"PendingFileRenameOperations");
-  return value ? *value : std::vector<std::wstring>{};
+  return value && *value ? **value : std::vector<std::wstring>{};
 }
 
 TEST_F(CleanupTest, ALockedFileIsMovedAsideAndScheduledOnceForReboot) {

@@ -46,9 +46,7 @@ bool Ended(const platform::ProcessHandle& process, std::uint32_t timeout_ms) {
 }
 
 std::uint32_t ExitCode(const platform::ProcessHandle& process) {
-  std::uint32_t code = platform::kStillActive;
-  platform::GetExitCode(process.get(), &code);
-  return code;
+  return platform::GetExitCode(process.get()).value_or(platform::kStillActive);
 }
 
 // Waits for the first recorded start of `name` (the helper does not wait for
@@ -87,12 +85,12 @@ class RestartTest : public testenv::ProductTest {
   void TearDown() override {
     testenv::SetEmulatorStubborn(false);
     for (const auto& command : testenv::ReadStandinCommands()) {
-      platform::ProcessHandle h = platform::OpenProcess(
+      auto h = platform::OpenProcess(
           static_cast<platform::Pid>(command.pid),
           platform::kProcessTerminate | platform::kSynchronize);
       if (!h) continue;
-      platform::RealTerminateProcess(h.get(), 1);
-      platform::WaitForProcess(h.get(), 5000);
+      platform::RealTerminateProcess(h->get(), 1);
+      platform::WaitForProcess(h->get(), 5000);
     }
   }
   fs::path root_;
