@@ -45,6 +45,8 @@ class [[nodiscard]] Result {
   const T* operator->() const { return &*value_; }
 
   T value_or(T fallback) const& { return ok() ? *value_ : std::move(fallback); }
+  // For move-only values: `Load(path).value_or(Library())`.
+  T value_or(T fallback) && { return ok() ? std::move(*value_) : std::move(fallback); }
 
  private:
   std::optional<T> value_;

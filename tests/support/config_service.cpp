@@ -35,9 +35,7 @@ int RunToEnd(const fs::path& program, const std::vector<std::string>& args) {
   platform::ProcessHandle handle;
   if (platform::Launch(request, &handle) != 0 || !handle) return -1;
   platform::WaitForProcess(handle.get(), platform::kInfinite);
-  std::uint32_t code = 0;
-  platform::GetExitCode(handle.get(), &code);
-  return static_cast<int>(code);
+  return static_cast<int>(platform::GetExitCode(handle.get()).value_or(0));
 }
 
 void WriteAtomically(const fs::path& path, const std::string& text) {

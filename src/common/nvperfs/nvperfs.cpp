@@ -101,7 +101,7 @@ void CopyToField(std::wstring_view text, std::uint16_t* field, std::size_t capac
 
 bool AddExeToNvidiaGpuWith(const std::filesystem::path& library_path, const std::wstring& exe_path,
                            unsigned hardware_threads) {
-  const platform::Library library = platform::Library::Load(library_path);
+  const platform::Library library = platform::Library::Load(library_path).value_or(platform::Library());
   if (!library.valid()) {
     NV_LOG(critical) << "Error getting NVAPI module";
     return false;

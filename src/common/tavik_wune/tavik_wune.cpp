@@ -69,7 +69,7 @@ int DeviceIdentity::LoadAndInit(const std::string& params_json, bool flag,
     const std::filesystem::path file = base::gstring::ToPath(dir) / base::gstring::ToPath(kTavikFileName);
     std::error_code ec;
     if (!std::filesystem::is_regular_file(file, ec)) return 3;
-    auto library = std::make_unique<platform::Library>(platform::Library::Load(file));
+    auto library = std::make_unique<platform::Library>(platform::Library::Load(file).value_or(platform::Library()));
     if (!library->valid()) return 4;
     module_ = std::move(library);
   }

@@ -71,8 +71,9 @@ class Recorder {
 class NvperfsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fake_ = platform::Library::Load(FAKE_NVAPI_PATH);
-    ASSERT_TRUE(fake_.valid()) << fake_.last_error();
+    std::string detail;
+    fake_ = platform::Library::Load(FAKE_NVAPI_PATH, &detail).value_or(platform::Library());
+    ASSERT_TRUE(fake_.valid()) << detail;
     reset_ = reinterpret_cast<void (*)()>(fake_.Symbol("FakeNvapiReset"));
     fail_ = reinterpret_cast<void (*)(const char*, int)>(fake_.Symbol("FakeNvapiFail"));
     hide_ = reinterpret_cast<void (*)(unsigned)>(fake_.Symbol("FakeNvapiHide"));
@@ -249,7 +250,7 @@ TEST(NvperfsLibrary, NoLibraryOrNoEntryPoint) {
 }
 
 TEST(NvperfsLibrary, ThisMachineHasNoDriver) {
-  platform::Library driver = platform::Library::Load(nvperfs::kNvapiLibraryName);
+  platform::Library driver = platform::Library::Load(nvperfs::kNvapiLibraryName).value_or(platform::Library());
   if (driver.valid()) GTEST_SKIP() << "an NVIDIA driver is installed here";
   Recorder log;
   EXPECT_FALSE(nvperfs::AddExeToNvidiaGpu(L"/opt/Quarrion/QuarrionAssistant.exe", true));

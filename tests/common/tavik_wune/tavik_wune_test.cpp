@@ -44,7 +44,7 @@ class SdkDir {
   // The control exports of the fake copied here (the loader opened the same file).
   template <typename T>
   T* Control(const char* name) const {
-    if (!control_.valid()) control_ = platform::Library::Load(dir_ / "tavik.dll");
+    if (!control_.valid()) control_ = platform::Library::Load(dir_ / "tavik.dll").value_or(platform::Library());
     return reinterpret_cast<T*>(control_.Symbol(name));
   }
   const fs::path& path() const { return dir_; }

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 
 IVexilAgent* LoadAgent() {
   static platform::Library* library =
-      new platform::Library(platform::Library::Load(testenv::BinDir() / "client_extension.dll"));
+      new platform::Library(platform::Library::Load(testenv::BinDir() / "client_extension.dll").value_or(platform::Library()));
   if (!library->valid()) return nullptr;
   auto create = reinterpret_cast<CreateVexilAgentFn>(library->Symbol("CreateVexilAgent"));
   return create != nullptr ? create() : nullptr;

@@ -116,7 +116,7 @@ int SetupVexilAgent(const CrashReportConfig& config) {
   const fs::path handler = directory / kHandlerName;
 
   // Never unloaded: the agent's signal handlers are its code.
-  auto* library = new platform::Library(platform::Library::Load(directory / kLibraryName));
+  auto* library = new platform::Library(platform::Library::Load(directory / kLibraryName).value_or(platform::Library()));
   if (!library->valid()) {
     delete library;
     return 0;

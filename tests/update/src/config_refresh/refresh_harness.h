@@ -125,9 +125,7 @@ inline std::uint32_t RunHelper(std::uint32_t timeout_ms = 120000) {
     ADD_FAILURE() << "helper did not end in " << timeout_ms << " ms";
     return 1;
   }
-  std::uint32_t code = platform::kStillActive;
-  platform::GetExitCode(handle.get(), &code);
-  return code;
+  return platform::GetExitCode(handle.get()).value_or(platform::kStillActive);
 }
 
 // The helper's log lines (every log file of the home).

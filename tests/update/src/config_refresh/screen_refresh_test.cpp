@@ -76,9 +76,7 @@ std::uint32_t RunHelperOnDisplay(int display) {
     platform::TerminateProcess(handle.get(), 1);
     return 1;
   }
-  std::uint32_t code = platform::kStillActive;
-  platform::GetExitCode(handle.get(), &code);
-  return code;
+  return platform::GetExitCode(handle.get()).value_or(platform::kStillActive);
 }
 
 struct ScreenCase {
