@@ -9,6 +9,7 @@
 #include "base/multi_inst.h"
 #include "boot/initialize.h"
 #include "common/app_manager/installed_app_store.h"
+#include "common/config/app_config_refresh.h"
 #include "common/report/reporter.h"
 #include "qtbaseex/log/logger.h"
 #include "update/update.h"
@@ -56,15 +57,13 @@ int main(int argc, char** argv) {
 
   update::RestartAppStore();
 
-  // --- Refresh of the built-in packages (RefreshBuiltinPackagesConfig) goes here.
+  config::RefreshBuiltinPackagesConfig();
 
   {
     InstalledAppStore store("");
     {
       const std::vector<InstalledAppInfo> apps = store.QueryInstalledApps("");
-      // --- Per-application refresh (RefreshAppConfig of each package, in list
-      //     order) goes here.
-      static_cast<void>(apps);
+      for (const InstalledAppInfo& app : apps) config::RefreshAppConfig(app.package_name);
     }  // the list goes first, then the store
   }
 
