@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <thread>
 
 #include "base/hardware_detect_system.h"
 #include "support/test_env.h"
@@ -91,14 +90,6 @@ TEST(HardwareDetectCaptured, InstructionSets) {
   EXPECT_EQ(amd & hd::kAvx512F, 0u);
   EXPECT_EQ(bits("arm_board"), hd::kNeon);
   EXPECT_EQ(bits("container"), hd::kSse | hd::kSse2);
-}
-
-TEST(HardwareDetectCaptured, ArchitectureNames) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"x86_64", "x64"}, {"i686", "x86"},     {"aarch64", "arm64"},
-      {"armv7l", "arm"}, {"riscv64", "riscv64"}, {"", ""},
-  };
-  for (const auto& [in, want] : cases) EXPECT_EQ(hd::from::ArchitectureName(in), want) << in;
 }
 
 TEST(HardwareDetectCaptured, DiscAndBusOfABlockDevice) {
@@ -187,23 +178,6 @@ TEST_F(ImageDiskTest, DiscTypeOfTheDiskHoldingTheProductHome) {
   // Whatever the disk, the bus is one of the storage bus numbers.
   EXPECT_GE(hd::GetVDIImageDiskBusType(), 0);
   EXPECT_LE(hd::GetVDIImageDiskBusType(), 17);
-}
-
-TEST(HardwareDetectLive, SafeFromManyThreads) {
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([] {
-      for (int j = 0; j < 50; ++j) {
-        hd::CpuType type{};
-        std::string model;
-        hd::CpuInfo(type, model);
-        (void)hd::GetVDIImageDiscType(j % 10 == 0);
-        (void)hd::GetWindowsManufacturer();
-        (void)hd::OsVersion();
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
 }
 
 }  // namespace

@@ -153,13 +153,6 @@ TEST(BlockBus, SysfsPaths) {
   for (const auto& [path, want] : cases) EXPECT_EQ(machine::ClassifyBlockBus(path), want) << path;
 }
 
-TEST(Rotational, Values) {
-  EXPECT_EQ(machine::ParseRotational("1\n"), true);
-  EXPECT_EQ(machine::ParseRotational("0\n"), false);
-  EXPECT_EQ(machine::ParseRotational("2"), std::nullopt);
-  EXPECT_EQ(machine::ParseRotational(""), std::nullopt);
-}
-
 TEST(HexNumber, Forms) {
   EXPECT_EQ(machine::ParseHexNumber("8000000\n"), 0x8000000u);
   EXPECT_EQ(machine::ParseHexNumber("0x40000000"), 0x40000000u);

@@ -189,19 +189,28 @@ bool IsRemoteSession(const std::function<std::optional<std::string>(const char*)
   return false;
 }
 
-int ProbeRemoteDesktop() {
-  const bool remote = IsRemoteSession([](const char* name) -> std::optional<std::string> {
-    const char* v = std::getenv(name);
-    return v ? std::optional<std::string>(v) : std::nullopt;
-  });
-  if (remote) return 1;
+int ProbeRemoteDesktop(const std::function<std::optional<std::string>(const char*)>& env,
+                       const ProcessWalk& walk) {
+  if (IsRemoteSession(env)) return 1;  // no need to look at the programs
   bool found = false;
-  const platform::ErrorCode error = platform::EnumerateProcesses([&](const platform::ProcessEntry& e) {
-    if (IsRemoteDesktopImage(e.exe_file)) found = true;
+  const std::uint32_t error = walk([&](std::wstring_view image) {
+    if (IsRemoteDesktopImage(image)) found = true;
     return !found;
   });
   if (error != 0) return 0;
   return found ? 1 : 0;
+}
+
+int ProbeRemoteDesktop() {
+  return ProbeRemoteDesktop(
+      [](const char* name) -> std::optional<std::string> {
+        const char* v = std::getenv(name);
+        return v ? std::optional<std::string>(v) : std::nullopt;
+      },
+      [](const std::function<bool(std::wstring_view)>& visit) {
+        return platform::EnumerateProcesses(
+            [&](const platform::ProcessEntry& e) { return visit(e.exe_file); });
+      });
 }
 
 RemoteDesktopProbe::RemoteDesktopProbe(Clock now, Probe probe)
@@ -209,7 +218,8 @@ RemoteDesktopProbe::RemoteDesktopProbe(Clock now, Probe probe)
 
 RemoteDesktopProbe& RemoteDesktopProbe::Instance() {
   static RemoteDesktopProbe* const probe =
-      new RemoteDesktopProbe([] { return std::chrono::steady_clock::now(); }, &ProbeRemoteDesktop);
+      new RemoteDesktopProbe([] { return std::chrono::steady_clock::now(); },
+                             [] { return ProbeRemoteDesktop(); });
   return *probe;
 }
 

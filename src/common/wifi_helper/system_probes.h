@@ -87,7 +87,13 @@ class RemoteDesktopProbe {
   std::chrono::steady_clock::time_point taken_;
 };
 
-// The probe itself, uncached: the session, then the running programs.
+// The probe itself, uncached: the session, then the running programs (the
+// walk hands each image name to `visit` until it returns false; non-zero
+// when the list cannot be read).
+using ProcessWalk =
+    std::function<std::uint32_t(const std::function<bool(std::wstring_view image)>& visit)>;
+int ProbeRemoteDesktop(const std::function<std::optional<std::string>(const char*)>& env,
+                       const ProcessWalk& walk);
 int ProbeRemoteDesktop();
 int IsRemoteDesktop();
 

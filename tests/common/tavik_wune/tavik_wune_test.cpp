@@ -194,17 +194,6 @@ TEST(TavikStandIn, BuiltBesideTheHelper) {
   EXPECT_TRUE(fs::exists(testenv::BinDir() / "tavik.dll"));
 }
 
-TEST(TavikRecord, IdentifierFromRecord) {
-  std::array<char, tavik::kIdentityRecordSize> record{};
-  EXPECT_EQ(tavik_wune::IdentifierFromRecord(record), "");
-  std::memcpy(record.data(), "12ab\0zz", 7);
-  EXPECT_EQ(tavik_wune::IdentifierFromRecord(record), "12ab");
-  record.fill('F');
-  EXPECT_EQ(tavik_wune::IdentifierFromRecord(record), std::string(70, 'F'));
-  record[69] = 'x';
-  EXPECT_EQ(tavik_wune::IdentifierFromRecord(record), "");
-}
-
 class OaidTest : public testenv::ProductTest {};
 
 TEST_F(OaidTest, DecipheredWithTheMachineGuid) {

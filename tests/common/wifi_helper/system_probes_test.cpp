@@ -177,6 +177,47 @@ TEST(RemoteDesktop, SessionVariables) {
   }
 }
 
+TEST(RemoteDesktop, SessionFirstThenTheProgramList) {
+  using Env = std::map<std::string, std::string>;
+  struct Case {
+    Env env;
+    std::vector<std::wstring> running;
+    std::uint32_t walk_error;
+    int want;
+    int walks;
+  };
+  const Case cases[] = {
+      // A remote session answers without walking the programs.
+      {{{"XRDP_SESSION", "1"}}, {L"AnyDesk.exe"}, 0, 1, 0},
+      {{}, {L"bash", L"TeamViewer.exe", L"sleep"}, 0, 1, 1},
+      {{}, {L"bash", L"sleep"}, 0, 0, 1},
+      {{}, {}, 0, 0, 1},
+      // A list that cannot be read counts as none.
+      {{}, {L"AnyDesk.exe"}, 5, 0, 1},
+  };
+  for (const Case& c : cases) {
+    int walks = 0;
+    std::vector<std::wstring> visited;
+    const int got = sp::ProbeRemoteDesktop(
+        [&](const char* name) -> std::optional<std::string> {
+          auto it = c.env.find(name);
+          return it == c.env.end() ? std::nullopt : std::optional<std::string>(it->second);
+        },
+        [&](const std::function<bool(std::wstring_view)>& visit) -> std::uint32_t {
+          ++walks;
+          for (const auto& image : c.running) {
+            visited.push_back(image);
+            if (!visit(image)) break;
+          }
+          return c.walk_error;
+        });
+    EXPECT_EQ(got, c.want);
+    EXPECT_EQ(walks, c.walks);
+    // The walk stops at the first match.
+    if (c.want == 1 && c.walks == 1) EXPECT_EQ(visited.back(), L"TeamViewer.exe");
+  }
+}
+
 TEST(RemoteDesktop, ResultIsReusedForTenSeconds) {
   auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
   int answer = 1;
