@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   jq ccache
   libcpp-httplib-dev libssl-dev openssl
+  xvfb
 )
 missing=()
 for p in "${packages[@]}"; do

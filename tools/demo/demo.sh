@@ -7,18 +7,26 @@
 # QUARRION_HOME, starts stand-in product programs (the old client, a second
 # client instance, a program running from an old version and its twin running
 # from elsewhere, and an emulator that ignores quit requests), runs the helper
-# and prints what it did. Every process started here is ended before the
-# script exits. QUARRION_DEMO_KEEP=1 keeps the sandbox directory.
+# and prints what it did. The configuration service stand-in runs on
+# loopback with documents for the built-in packages and two installed
+# applications; the demo shows what it was asked, what Configs.db holds and
+# each guest file, then runs the helper again with the service down. Every
+# process started here is ended before the script exits.
+# QUARRION_DEMO_KEEP=1 keeps the sandbox directory.
 set -euo pipefail
 
 bin=$(cd "${1:?usage: demo.sh <bin dir>}" && pwd)
 helper=$bin/QuarrionUpdate.exe
 standin=$bin/standins/Quarrion.exe
 envtool=$bin/quarrion-demo-env
-for f in "$helper" "$standin" "$envtool"; do
+service=$bin/quarrion_config_service
+scripts_dir=$(cd "$(dirname "$0")/../../scripts" && pwd)
+for f in "$helper" "$standin" "$envtool" "$service"; do
   [ -x "$f" ] || { echo "demo: missing $f (build first)" >&2; exit 1; }
 done
-command -v jq >/dev/null || { echo "demo: jq is needed (scripts/install-deps.sh)" >&2; exit 1; }
+for tool in jq sqlite3 openssl; do
+  command -v $tool >/dev/null || { echo "demo: $tool is needed (scripts/install-deps.sh)" >&2; exit 1; }
+done
 
 home=$(mktemp -d -t quarrion-demo.XXXXXX)
 export QUARRION_HOME=$home
@@ -104,6 +112,47 @@ emulator=$!
 for pid in "$old_client" "$second_client" "$old_vfs" "$other_vfs" "$emulator"; do
   wait_recorded "$pid"
 done
+
+# --- the configuration service and the installed applications ----------------
+svc=$home/service
+"$scripts_dir/make-test-ca.sh" "$svc/ca" >/dev/null
+doc() { mkdir -p "$svc/docs/$1" && printf '%s' "$3" >"$svc/docs/$1/$2.json"; }
+for pkg in com.morvath.nimbrel com.morvath.launcher com.android.camera2 com.example.racer com.example.notes; do
+  doc "$pkg" keymapping '{"keys":[{"key":"W","x":0.5,"y":0.8}]}'
+  doc "$pkg" smartkeyconf "{\"smk\":\"$pkg\"}"
+  doc "$pkg" appconfigjson '{"rotation":1}'
+  doc "$pkg" globalconfig '{"feature_toggle":{"file_transfer":true}}'
+  doc "$pkg" configfile '{"is_portrait_screen":false}'
+done
+# The racer offers split screen, in landscape; the notes app has no pane.
+doc com.example.racer appconfigjson \
+  '{"rotation":0,"function_config":{"breadmenu_gray_config":[{"item_id":209,"need_gray":0}]}}'
+doc com.example.racer configfile '{"multipane":{"enable":"true","ratio":"0.6"},"notification":false}'
+doc com.morvath.nimbrel configfile '{"multipane":{"enable":"true"},"low_system_memory_threshold_gb":16}'
+"$service" --docs="$svc/docs" --state-dir="$svc/state" --tls-dir="$svc/ca" >/dev/null 2>&1 &
+started+=($!)
+disown $!
+for i in $(seq 200); do [ -s "$svc/state/ports.json" ] && break; sleep 0.05; done
+[ -s "$svc/state/ports.json" ] || { echo "demo: the configuration service did not start" >&2; exit 1; }
+port=$(jq -r .primary "$svc/state/ports.json")
+alt_port=$(jq -r .alternative "$svc/state/ports.json")
+"$envtool" set-env ConfigServiceUrl "https://127.0.0.1:$port"
+"$envtool" set-env ConfigServiceAltUrl "https://127.0.0.1:$alt_port"
+"$envtool" set-env ConfigServiceCaFile "$svc/ca/ca.crt"
+# The racer's display values from an older client, to be moved into its
+# local user configuration.
+"$envtool" set-number 'SOFTWARE\Morvath\Quarrion\Settings\App\com.example.racer' Clarity 2
+mkdir -p "$home/appdata/4"
+sqlite3 "$home/appdata/4/InstalledApp.db" <<'SQL'
+CREATE TABLE apps(id INTEGER PRIMARY KEY AUTOINCREMENT,package_name varchar(256) unique,version_code varchar(128),
+  version_name varchar(128),icon TEXT,name varchar(256),md5 varchar(64),engine_name varchar(64), file_path TEXT,
+  json_data TEXT,state int,engine_type int);
+CREATE TABLE source(package_name varchar(256), source_id varchar(128),
+  CONSTRAINT unique_package_source UNIQUE (package_name, source_id));
+INSERT INTO apps(package_name,name,state) VALUES ('com.example.racer','Racer',1003),('com.example.notes','Notes',1004),
+  ('../../outside','Hostile',1003);
+INSERT INTO source VALUES ('com.example.racer',''),('com.example.notes',''),('../../outside','');
+SQL
 
 title "Sandbox machine: $home"
 echo "client install root: $root (current version 1.0.0.3)"
@@ -208,3 +257,67 @@ log_lines() {
 log_lines | grep -v 'remove file force' || true
 forced=$(log_lines | grep -c 'remove file force' || true)
 echo "  (and $forced \"remove file force\" lines: one per product program name looked for in each removed version)"
+
+# --- the configuration refresh ------------------------------------------------
+show_rows() {
+  sqlite3 -separator ' | ' "$home/appdata/4/Configs.db" \
+    "SELECT key, substr(value, 1, 90), encrypt FROM configs ORDER BY id" | sed 's/^/  /'
+}
+show_guest_files() {
+  local f
+  for f in "$home"/shared/config/*.conf; do
+    [ -e "$f" ] || { echo "  (none)"; return; }
+    printf '  %s\n      %s\n' "$(basename "$f")" "$(cat "$f")"
+  done
+}
+title "Configuration service: requests received (built-ins first, then the installed apps in query order)"
+jq -r '"  #\(.seq) \(.role) port \(.port): \(.body)\n      header: \(.header_json | tostring)"' \
+  "$svc/state/requests.jsonl"
+echo "  (\"../../outside\" from InstalledApp.db is no package name: skipped, nothing asked, nothing written)"
+grep -h 'skip config refresh' "$home"/logs/*.log | sed -E 's/^.*\] (skip)/  log: \1/' || true
+
+title "Configs.db rows (key | value, first 90 bytes | encrypt)"
+show_rows
+
+title "Guest configuration files ($home/shared/config)"
+show_guest_files
+echo "  racer: pane patched (split screen offered, user default on; ratio kept; dragBar added; orientation 0 from rotation 0)"
+echo "  notes, camera: no pane, written exactly as stored"
+
+title "Registry migration (racer's Clarity moved into its local user configuration)"
+sqlite3 "$home/appdata/4/Configs.db" \
+  "SELECT '  ' || key || ' = ' || value FROM configs WHERE key LIKE '%local_user_config'"
+
+# --- again, with the service down ----------------------------------------------
+document_rows() {
+  sqlite3 "$home/appdata/4/Configs.db" "SELECT key, value FROM configs WHERE key NOT LIKE '%local_user_config' ORDER BY key"
+}
+rows_before=$(document_rows | md5sum)
+rm -f "$home"/shared/config/*.conf
+gen=$(( $(date +%s) ))
+printf '{"generation":%s,"refuse":"both"}' "$gen" >"$svc/state/control.json.tmp"
+mv "$svc/state/control.json.tmp" "$svc/state/control.json"
+for i in $(seq 200); do
+  [ "$(jq -r .generation "$svc/state/control.applied" 2>/dev/null)" = "$gen" ] && break
+  sleep 0.05
+done
+requests_before=$(wc -l <"$svc/state/requests.jsonl")
+mv "$home/logs" "$home/logs.first-run"
+title "Running again with the service refusing connections: QuarrionUpdate.exe --launch-store-tray 1"
+set +e
+"$helper" --launch-store-tray 1
+set -e
+echo "  requests received this time: $(( $(wc -l <"$svc/state/requests.jsonl") - requests_before ))"
+echo "  \"request nimbrel config failed!\" lines: $(grep -hc 'request nimbrel config failed' "$home"/logs/*.log) (three attempts for each of 5 packages)"
+grep -h 'request nimbrel config failed' "$home"/logs/*.log | head -n1 |
+  sed -E 's/^[0-9-]+ [0-9:.]+ (\[[A-Z]\]) \[([^]]*)\] \[[^]]*\] \[[^]]*\] /  e.g. \1 \2: /'
+if [ "$(document_rows | md5sum)" = "$rows_before" ]; then
+  echo "  Configs.db: the service documents are unchanged"
+else
+  echo "  Configs.db: the service documents CHANGED"
+fi
+echo "  local user configurations now (the launcher's density asked for its default clarity, which is stored):"
+sqlite3 "$home/appdata/4/Configs.db" \
+  "SELECT '    ' || key || ' = ' || value FROM configs WHERE key LIKE '%local_user_config'"
+title "Guest files written from the stored documents"
+show_guest_files

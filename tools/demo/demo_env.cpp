@@ -3,7 +3,11 @@
 //
 //   quarrion-demo-env client-install <install root> <current version>
 //   quarrion-demo-env pending-deletes
+//   quarrion-demo-env set-env <name> <text>     (Software\Quarrion\Env, HKCU)
+//   quarrion-demo-env set-number <subkey> <name> <number>   (HKCU)
 #include <cstdio>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -33,9 +37,24 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if (argc == 4 && std::strcmp(argv[1], "set-env") == 0) {
+    return base::reg::SetValue(HKEY_CURRENT_USER, inst->GetNimbrelEnvRegRoot(),
+                               base::gstring::FromUtf8(argv[2]), base::gstring::FromUtf8(argv[3]))
+               ? 0
+               : 1;
+  }
+  if (argc == 5 && std::strcmp(argv[1], "set-number") == 0) {
+    return base::reg::SetValue(HKEY_CURRENT_USER, base::gstring::FromUtf8(argv[2]),
+                               base::gstring::FromUtf8(argv[3]),
+                               static_cast<std::uint64_t>(std::strtoull(argv[4], nullptr, 10)))
+               ? 0
+               : 1;
+  }
   std::fprintf(stderr,
                "usage: %s client-install <install root> <current version>\n"
-               "       %s pending-deletes\n",
-               argv[0], argv[0]);
+               "       %s pending-deletes\n"
+               "       %s set-env <name> <text>\n"
+               "       %s set-number <subkey> <name> <number>\n",
+               argv[0], argv[0], argv[0], argv[0]);
   return 2;
 }

@@ -1,0 +1,251 @@
+// The configuration refresh of one helper run, measured as a user meets it:
+//   1. 500 installed applications (plus the three built-ins) against the
+//      service stand-in on loopback over HTTPS, next to its floor: the same
+//      HTTPS round trips and Configs.db commits made alone in this process;
+//   2. the whole run with the service refusing connections (3 + 50 packages);
+//   3. the whole run with the service accepting and never answering, which
+//      the run's network budget must bound.
+// Each case gets a fresh product home; the helper is the built program.
+#include <stdlib.h>
+
+#include <QCoreApplication>
+#include <SQLiteCpp/Database.h>
+#include <SQLiteCpp/Statement.h>
+#include <SQLiteCpp/Transaction.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "base/gstring.h"
+#include "base/multi_inst.h"
+#include "base/reg.h"
+#include "common/config_table/config_table.h"
+#include "platform/launch.h"
+#include "platform/process.h"
+#include "qtbaseex/http/sync_http_request.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* kBuiltins[] = {"com.morvath.nimbrel", "com.morvath.launcher", "com.android.camera2"};
+const char* kKinds[] = {"keymapping", "smartkeyconf", "configfile", "appconfigjson", "globalconfig"};
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::string ReadWhole(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+platform::ProcessHandle Start(const fs::path& program, const std::wstring& parameters) {
+  platform::LaunchRequest request;
+  request.file = program;
+  request.parameters = parameters;
+  request.want_handle = true;
+  platform::ProcessHandle handle;
+  if (platform::Launch(request, &handle) != 0) {
+    std::fprintf(stderr, "cannot start %s\n", program.c_str());
+    std::exit(1);
+  }
+  return handle;
+}
+
+bool RunToEnd(const fs::path& program, const std::wstring& parameters, std::uint32_t timeout_ms) {
+  platform::ProcessHandle h = Start(program, parameters);
+  if (platform::WaitForProcess(h.get(), timeout_ms) != platform::kWaitObject0) {
+    platform::TerminateProcess(h.get(), 1);
+    return false;
+  }
+  return true;
+}
+
+std::wstring Quoted(const fs::path& p) { return L"\"" + base::gstring::FromPath(p) + L"\""; }
+
+// A fresh product home for this process and the programs it starts.
+fs::path NewHome(const fs::path& scratch, const std::string& name) {
+  const fs::path home = scratch / name;
+  fs::create_directories(home);
+  ::setenv("QUARRION_HOME", home.c_str(), 1);
+  MultiInst::Instance()->Init(L"Quarrion", 0);
+  return home;
+}
+
+struct Service {
+  platform::ProcessHandle process;
+  fs::path state;
+  int ports[2] = {0, 0};
+  ~Service() {
+    if (process) {
+      platform::RealTerminateProcess(process.get(), 1);
+      platform::WaitForProcess(process.get(), 5000);
+    }
+  }
+};
+
+void StartService(Service& s, const fs::path& home, const fs::path& ca, const std::wstring& extra) {
+  s.state = home / "service" / "state";
+  s.process = Start(QUARRION_BIN_DIR "/quarrion_config_service",
+                    L"--docs=" + Quoted(home / "service" / "docs") + L" --state-dir=" + Quoted(s.state) +
+                        L" --tls-dir=" + Quoted(ca) + L" --exit-with-parent " + extra);
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (Clock::now() < deadline && !fs::exists(s.state / "ports.json")) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto ports = nlohmann::json::parse(ReadWhole(s.state / "ports.json"), nullptr, false);
+  if (!ports.is_object()) {
+    std::fprintf(stderr, "the service did not start\n");
+    std::exit(1);
+  }
+  s.ports[0] = ports.at("primary");
+  s.ports[1] = ports.at("alternative");
+  const std::wstring env = MultiInst::Instance()->GetNimbrelEnvRegRoot();
+  base::reg::SetValue(HKEY_CURRENT_USER, env, L"ConfigServiceUrl", L"https://127.0.0.1:" + std::to_wstring(s.ports[0]));
+  base::reg::SetValue(HKEY_CURRENT_USER, env, L"ConfigServiceAltUrl", L"https://127.0.0.1:" + std::to_wstring(s.ports[1]));
+  base::reg::SetValue(HKEY_CURRENT_USER, env, L"ConfigServiceCaFile", base::gstring::FromPath(ca / "ca.crt"));
+}
+
+std::vector<std::string> Packages(int apps) {
+  std::vector<std::string> all(std::begin(kBuiltins), std::end(kBuiltins));
+  for (int i = 0; i < apps; ++i) all.push_back("com.bench.app" + std::to_string(i));
+  return all;
+}
+
+void WriteDocuments(const fs::path& home, const std::vector<std::string>& packages) {
+  for (const auto& p : packages) {
+    const fs::path dir = home / "service" / "docs" / p;
+    fs::create_directories(dir);
+    for (const char* kind : kKinds) {
+      std::ofstream(dir / (std::string(kind) + ".json")) << R"({"owner":")" << p << R"(","kind":")" << kind << R"("})";
+    }
+  }
+}
+
+void InstallApps(const std::vector<std::string>& packages) {
+  const fs::path path =
+      base::gstring::ToPath(MultiInst::Instance()->GetAppdataNimbrelDirectory(4, true)) / "InstalledApp.db";
+  SQLite::Database db(path.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+  db.exec(
+      "CREATE TABLE apps(id INTEGER PRIMARY KEY AUTOINCREMENT,package_name varchar(256) unique,version_code "
+      "varchar(128),version_name varchar(128),icon TEXT,name varchar(256),md5 varchar(64),engine_name "
+      "varchar(64), file_path TEXT, json_data TEXT,state int,engine_type int);CREATE TABLE source(package_name "
+      "varchar(256), source_id varchar(128), CONSTRAINT unique_package_source UNIQUE (package_name, source_id));");
+  SQLite::Transaction t(db);
+  for (const auto& p : packages) {
+    if (p.rfind("com.bench.", 0) != 0) continue;
+    SQLite::Statement a(db, "INSERT INTO apps(package_name,state) VALUES (?,1003)");
+    a.bind(1, p);
+    a.exec();
+    SQLite::Statement s(db, "INSERT INTO source VALUES (?,'')");
+    s.bind(1, p);
+    s.exec();
+  }
+  t.commit();
+}
+
+// Runs the helper once; its wall time.
+double RunHelper(std::uint32_t timeout_ms) {
+  const auto t0 = Clock::now();
+  if (!RunToEnd(QUARRION_BIN_DIR "/QuarrionUpdate.exe", L"", timeout_ms)) {
+    std::fprintf(stderr, "the helper did not end in %u ms\n", timeout_ms);
+    std::exit(1);
+  }
+  return Seconds(Clock::now() - t0);
+}
+
+std::size_t Lines(const fs::path& p) {
+  std::ifstream in(p);
+  std::size_t n = 0;
+  for (std::string line; std::getline(in, line);) ++n;
+  return n;
+}
+
+// The floor: each package's request and its five commits, nothing else.
+double Floor(const fs::path& home, const std::vector<std::string>& packages) {
+  config_table::ConfigTable table(home / "floor" / "Configs.db");
+  const BackendUrl url = ConfigServiceUrl(QStringLiteral("/v3/quarrion_get_corvale_conf"));
+  int failures = 0;
+  const auto t0 = Clock::now();
+  for (const auto& p : packages) {
+    const std::string body = nlohmann::json{{"android", "Android13"}, {"group", p}}.dump();
+    std::string answer;
+    SyncHttpRequest request(url);
+    request.OnSuccess([&](const QString& b, int) { answer = b.toStdString(); })
+        .OnFailure([&](const QString&, int, int) { ++failures; });
+    request.SetHeader(QStringLiteral("{}")).SetData(QString::fromStdString(body));
+    request.Post();
+    for (const char* kind : kKinds) {
+      table.Save({"nimbrel." + p + "." + kind, answer.substr(0, 64), false, ""});
+    }
+  }
+  const double s = Seconds(Clock::now() - t0);
+  if (failures) std::fprintf(stderr, "floor: %d requests failed\n", failures);
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QCoreApplication app(argc, argv);
+  char pattern[] = "/tmp/quarrion-refresh-bench.XXXXXX";
+  const fs::path scratch = ::mkdtemp(pattern);
+  const fs::path ca = scratch / "ca";
+  if (!RunToEnd("/bin/bash", Quoted(fs::path(QUARRION_SOURCE_DIR) / "scripts" / "make-test-ca.sh") + L" " + Quoted(ca),
+                60000)) {
+    std::fprintf(stderr, "cannot make the test CA\n");
+    return 1;
+  }
+
+  {
+    const fs::path home = NewHome(scratch, "full");
+    const auto packages = Packages(500);
+    WriteDocuments(home, packages);
+    InstallApps(packages);
+    Service service;
+    StartService(service, home, ca, L"");
+    const double run = RunHelper(600000);
+    const std::size_t served = Lines(service.state / "requests.jsonl");
+    const double floor = Floor(home, packages);
+    std::printf("refresh of %zu packages against the local service: %.2f s (%zu requests served)\n",
+                packages.size(), run, served);
+    std::printf("  floor, the same HTTPS round trips and %zu Configs.db commits alone: %.2f s\n",
+                packages.size() * 5, floor);
+    std::printf("  ratio run / floor: %.2f\n", floor > 0 ? run / floor : 0.0);
+  }
+  {
+    const fs::path home = NewHome(scratch, "refused");
+    const auto packages = Packages(50);
+    InstallApps(packages);
+    Service service;
+    StartService(service, home, ca, L"--refuse=both");
+    const double run = RunHelper(600000);
+    std::printf("whole run, service refusing connections, %zu packages (3 attempts each): %.2f s\n",
+                packages.size(), run);
+  }
+  {
+    const fs::path home = NewHome(scratch, "stalled");
+    const auto packages = Packages(50);
+    InstallApps(packages);
+    base::reg::SetValue(HKEY_CURRENT_USER, MultiInst::Instance()->GetNimbrelEnvRegRoot(), L"ConfigRefreshBudgetMs",
+                        std::uint64_t{5000});
+    Service service;
+    StartService(service, home, ca, L"--stall");
+    const double run = RunHelper(600000);
+    std::printf("whole run, service stalling, %zu packages, network budget 5.0 s: %.2f s\n", packages.size(), run);
+  }
+  std::error_code ec;
+  fs::remove_all(scratch, ec);
+  return 0;
+}
