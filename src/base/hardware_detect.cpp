@@ -100,7 +100,7 @@ AdapterFreeMemorySnapshot GetCurrentRenderAdapterFreeMemory(int /*adapter_index*
   return RenderAdapterFreeMemory(*adapters);
 }
 
-GlobalMemoryInfo GetGlobalMemoryInfo() {
+GlobalMemoryInfo GetGlobalMemorySummary() {
   const auto info = platform::gpu::ReadMemInfo();
   if (!info) return {};
   return {info->total_bytes, info->available_bytes};

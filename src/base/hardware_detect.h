@@ -51,6 +51,6 @@ std::string AdapterKind(const AdapterInfo& adapter);
 std::optional<std::vector<AdapterInfo>> EnumerateAdapters();
 // `adapter_index` is reserved (0: the render adapter).
 AdapterFreeMemorySnapshot GetCurrentRenderAdapterFreeMemory(int adapter_index);
-GlobalMemoryInfo GetGlobalMemoryInfo();
+GlobalMemoryInfo GetGlobalMemorySummary();
 
 }  // namespace base::hardware_detect

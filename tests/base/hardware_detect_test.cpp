@@ -153,7 +153,7 @@ TEST(MemInfoTest, FromCapturedFiles) {
 }
 
 TEST(MemInfoTest, ThisMachine) {
-  const hd::GlobalMemoryInfo info = hd::GetGlobalMemoryInfo();
+  const hd::GlobalMemoryInfo info = hd::GetGlobalMemorySummary();
   EXPECT_GT(info.total_phys, 64ull << 20);
   EXPECT_LE(info.avail_phys, info.total_phys);
 }

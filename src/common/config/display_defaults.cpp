@@ -195,7 +195,7 @@ bool GetSuggestedTextureCompressionDefault() {
   // Read the machine only when the answer depends on it.
   if (facts.win10_or_above) {
     facts.adapters = base::hardware_detect::EnumerateAdapters();
-    facts.total_memory = base::hardware_detect::GetGlobalMemoryInfo().total_phys;
+    facts.total_memory = base::hardware_detect::GetGlobalMemorySummary().total_phys;
   }
   return SuggestTextureCompression(guest, facts);
 }
