@@ -121,6 +121,8 @@ int CheckOpenglProcess() {
   OpenglFacts facts;
   const ProbeError error = Probe(&facts, false);
   if (error != ProbeError::kNone) return static_cast<int>(error);
+  // The assistant's own product environment (component 13).
+  MultiInst::Instance()->Init(L"Quarrion", 13);
   const std::wstring key =
       MultiInst::Instance()->GetNimbrelEnvRegRoot() + L"\\GraphicInfo\\QuarrionAssistant.exe";
   bool stored = true;

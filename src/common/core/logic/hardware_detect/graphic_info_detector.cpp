@@ -81,6 +81,17 @@ int ReadOpenglDemoResult(int fallback) {
   return static_cast<int>(static_cast<std::uint32_t>(raw));
 }
 
+// Exit statuses are 8 bits wide on POSIX systems, so the assistant's 1000
+// arrives there as 232.
+DWORD AssistantResult(DWORD code) {
+#ifndef _WIN32
+  if (code == (static_cast<DWORD>(graphic_info::kCheckOpenglOk) & 0xFFu)) {
+    return graphic_info::kCheckOpenglOk;
+  }
+#endif
+  return code;
+}
+
 void WriteLogBeforeCheckOpengl(bool) {
   GFX_LOG(info, "void __cdecl `anonymous-namespace'::WriteLogBeforeCheckOpengl(bool)")
       << "Send CHECK OPENGL request";
@@ -378,13 +389,13 @@ int GraphicInfoDetector::SafeCheckOpengl(bool) {
       fmt::format(L"--check-opengl-process \"{}\" ", exe.filename().wstring());
   DWORD exit_code = 0;
   const DWORD error = CreateRestrictedProcess(assistant, arguments, &exit_code);
-  if (error == 0 && exit_code == static_cast<DWORD>(graphic_info::kCheckOpenglOk)) {
+  if (error == 0 && AssistantResult(exit_code) == static_cast<DWORD>(graphic_info::kCheckOpenglOk)) {
     std::lock_guard lock(data_lock_);
     if (ReloadOpenglInfoLocked()) return graphic_info::kCheckOpenglOk;
   }
   GFX_LOG(info, kSafeCheckSignature) << "CHECK OPENGL ExecuteShellWithCurrentPrivileges";
-  return static_cast<int>(
-      ExecuteShellWithCurrentPrivileges(assistant, arguments, assistant.parent_path()));
+  return static_cast<int>(AssistantResult(
+      ExecuteShellWithCurrentPrivileges(assistant, arguments, assistant.parent_path())));
 }
 
 void GraphicInfoDetector::DelayGetSecondGraphicCardInfo() {
