@@ -10,6 +10,7 @@ packages=(
   jq ccache
   libcpp-httplib-dev libssl-dev openssl
   xvfb
+  libegl-dev libegl-mesa0 libgl1-mesa-dri
 )
 missing=()
 for p in "${packages[@]}"; do

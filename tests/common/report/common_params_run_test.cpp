@@ -14,6 +14,8 @@
 #include <nlohmann/json.hpp>
 
 #include "base/gstring.h"
+#include "base/multi_inst.h"
+#include "base/reg.h"
 #include "common/core/logic/hardware_detect/graphic_info_detector.h"
 #include "platform/launch.h"
 #include "platform/process.h"
@@ -238,6 +240,63 @@ TEST_F(CommonParamsRun, EveryEventCarriesEveryKeyWithThisMachinesValues) {
     EXPECT_EQ(vol["graphics_card_count"], "0");
     EXPECT_EQ(vol["client_type"], "1");
     EXPECT_EQ(vol["media_channel"], "0");
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The delayed probes are still running when the main pass ends: the slow
+// assistant has been started, the slow demo program too. The helper still
+// exits at once with 0, its events complete.
+TEST_F(CommonParamsRun, ExitsCleanlyWhileProbesAreStillRunning) {
+  const fs::path component = MultiInst::Instance()->GetCurrentComponentDirectory(1, true);
+  testenv::InstallStandin(component, testenv::kAssistantExe);
+  testenv::InstallStandin(component, "opengl_checker.exe");  // runs for its lifetime
+  // The old client ends by itself once the delayed thread has started the probe.
+  const fs::path client = testenv::InstallStandin(home() / "running", testenv::kClientExe);
+  testenv::StandinProcess old_client = testenv::StartStandin(client, L"--standin-lifetime-ms=1500");
+  ASSERT_TRUE(old_client.valid());
+
+  platform::LaunchRequest request;
+  request.file = "/usr/bin/env";
+  request.parameters = L"QT_QPA_PLATFORM=offscreen QUARRION_STANDIN_LIFETIME_MS=20000 \"" +
+                       base::gstring::FromPath(testenv::BinDir() / "QuarrionUpdate.exe") +
+                       L"\" --appstore-pid " + std::to_wstring(old_client.pid());
+  request.want_handle = true;
+  platform::ProcessHandle helper;
+  ASSERT_EQ(platform::Launch(request, &helper), 0u);
+  // Far below the probes' 20 s: the exit waits for none of them.
+  const bool ended = platform::WaitForProcess(helper.get(), 15000) == platform::kWaitObject0;
+  if (!ended) platform::TerminateProcess(helper.get(), 1);
+  ASSERT_TRUE(ended);
+  std::uint32_t code = platform::kStillActive;
+  platform::GetExitCode(helper.get(), &code);
+  EXPECT_EQ(code, 0u);
+
+  std::size_t assistant = 0, demo = 0;
+  for (const auto& c : testenv::ReadStandinCommands()) {
+    if (c.name == testenv::kAssistantExe && c.argv.size() > 1 && c.argv[1] == "--check-opengl-process") {
+      ++assistant;
+    }
+    if (c.name == "opengl_checker.exe") ++demo;
+  }
+  EXPECT_EQ(assistant, 1u);
+  EXPECT_EQ(demo, 1u);
+  // The probe's interval stamp was taken, its result never arrived.
+  EXPECT_TRUE(base::reg::IsExist(HKEY_CURRENT_USER, MultiInst::Instance()->GetComponentRegRoot(0),
+                                 L"FetchOpenglInfoQuarrionAssistant.exe"));
+  EXPECT_FALSE(base::reg::IsExist(HKEY_LOCAL_MACHINE, MultiInst::Instance()->GetNimbrelEnvRegRoot(),
+                                  L"OpenglDemoResult"));
+
+  // Leave no stand-in behind: end the probes this test started.
+  for (const auto& c : testenv::ReadStandinCommands()) {
+    if (c.name == testenv::kAssistantExe || c.name == "opengl_checker.exe") {
+      platform::ProcessHandle h =
+          platform::OpenProcess(static_cast<platform::Pid>(c.pid), platform::kProcessTerminate);
+      if (h) platform::TerminateProcess(h.get(), 1);
+    }
   }
 }
 
