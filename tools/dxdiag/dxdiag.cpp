@@ -66,10 +66,13 @@ int Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The report path is the rest of the line after "/t", unquoted, so a path
+  // with blanks arrives in pieces.
   std::string out;
   for (int i = 1; i < argc; ++i) {
-    if ((std::strcmp(argv[i], "/t") == 0 || std::strcmp(argv[i], "/T") == 0) && i + 1 < argc) {
-      out = argv[++i];
+    if (std::strcmp(argv[i], "/t") == 0 || std::strcmp(argv[i], "/T") == 0) {
+      for (int j = i + 1; j < argc; ++j) out += (j > i + 1 ? " " : "") + std::string(argv[j]);
+      break;
     }
   }
   if (out.empty()) return Usage();

@@ -5,7 +5,6 @@
 #include <QString>
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -33,29 +32,6 @@ constexpr std::uint64_t kOneGiB = 1ull << 30;
 constexpr const char* kUpdateSignature = "void __cdecl GraphicInfoDetector::Update(bool,bool)";
 constexpr const char* kSafeCheckSignature =
     "int __cdecl GraphicInfoDetector::SafeCheckOpengl(bool)";
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view what) {
-  return Lower(text).find(Lower(what)) != std::string::npos;
-}
-
-std::string_view Trim(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-std::string ValueAfterColon(std::string_view line) {
-  const auto colon = line.find(':');
-  if (colon == std::string_view::npos) return {};
-  return std::string(Trim(line.substr(colon + 1)));
-}
 
 std::wstring AssistantKey() { return graphic_info::GraphicInfoKey(graphic_info::kAssistantName); }
 std::wstring DxDiagKey() { return graphic_info::GraphicInfoKey(graphic_info::kDxDiagSubKey); }
@@ -100,51 +76,6 @@ void WriteLogBeforeCheckOpengl(bool) {
 }  // namespace
 
 namespace graphic_info {
-
-std::vector<GraphicDriverInfoFromDXDiag> ParseDxDiagReport(std::string_view report) {
-  std::vector<GraphicDriverInfoFromDXDiag> devices;
-  std::optional<GraphicDriverInfoFromDXDiag> entry;
-  bool in_display = false;
-  while (!report.empty()) {
-    const auto end = report.find('\n');
-    const std::string_view line = report.substr(0, end);
-    report = end == std::string_view::npos ? std::string_view{} : report.substr(end + 1);
-    if (!in_display) {
-      in_display = ContainsNoCase(line, "Display Devices");
-      continue;
-    }
-    if (ContainsNoCase(line, "Sound Devices")) break;
-    if (ContainsNoCase(line, "Card name:")) {
-      entry = GraphicDriverInfoFromDXDiag{};
-      entry->card_name = ValueAfterColon(line);
-    } else if (!entry) {
-      continue;
-    } else if (ContainsNoCase(line, "Manufacturer:")) {
-      entry->manufacturer = ValueAfterColon(line);
-    } else if (ContainsNoCase(line, "Driver Version:")) {
-      entry->driver_version = ValueAfterColon(line);
-    } else if (ContainsNoCase(line, "Driver Date/Size:")) {
-      const std::string value = ValueAfterColon(line);
-      entry->driver_date = std::string(Trim(std::string_view(value).substr(0, value.find(','))));
-      devices.push_back(std::move(*entry));
-      entry.reset();
-    }
-  }
-  return devices;
-}
-
-std::string ClassifyVendor(std::string_view vendor, std::string_view renderer) {
-  const std::string text = std::string(vendor) + " " + std::string(renderer);
-  static constexpr std::pair<const char*, const char*> kRules[] = {
-      {"NVIDIA", "NVIDIA"}, {"AMD", "AMD"},     {"ATI", "AMD"},
-      {"Radeon", "AMD"},    {"Intel", "Intel"}, {"Qualcomm", "Qualcomm"},
-  };
-  for (const auto& [needle, vendor_class] : kRules) {
-    if (text.find(needle) != std::string::npos) return vendor_class;
-  }
-  if (ContainsNoCase(text, "Microsoft")) return "Microsoft";
-  return "UNKNOWN";
-}
 
 std::uint64_t DedicatedGpuMemoryOf(const std::vector<base::hardware_detect::AdapterInfo>& adapters) {
   using namespace base::hardware_detect;
@@ -252,7 +183,7 @@ std::filesystem::path GraphicInfoDetector::AssistantPath() const {
 
 bool GraphicInfoDetector::RunsAsClient() const {
   const std::filesystem::path exe = sources_.exe_path ? sources_.exe_path() : std::filesystem::path{};
-  return ContainsNoCase(base::gstring::ToUtf8(exe.filename().wstring()), "Quarrion.exe");
+  return graphic_info::ContainsNoCase(base::gstring::ToUtf8(exe.filename().wstring()), "Quarrion.exe");
 }
 
 bool GraphicInfoDetector::ReloadOpenglInfoLocked() {
@@ -414,7 +345,9 @@ void GraphicInfoDetector::RunDxDiagFill() {
   std::error_code ec;
   if (exe.empty() || !std::filesystem::exists(tool, ec)) tool = "dxdiag";
   DWORD exit_code = 0;
-  ShellExecuteOpen(tool, L"/t " + report.wstring(), &exit_code, true, {}, 0);
+  // Quoted: a temporary directory with blanks would otherwise reach the tool
+  // in pieces.
+  ShellExecuteOpen(tool, L"/t \"" + report.wstring() + L"\"", &exit_code, true, {}, 0);
 
   std::ifstream in(report, std::ios::binary);
   if (!in) return;
@@ -429,7 +362,7 @@ void GraphicInfoDetector::FillGraphicDriverInfosFromDXDiag(
   std::lock_guard lock(data_lock_);
   std::string keyword;
   for (const char* candidate : {"NVIDIA", "AMD", "Intel", "Qualcomm", "Microsoft"}) {
-    if (ContainsNoCase(vendor_, candidate) || ContainsNoCase(renderer_, candidate)) {
+    if (graphic_info::ContainsNoCase(vendor_, candidate) || graphic_info::ContainsNoCase(renderer_, candidate)) {
       keyword = candidate;
       break;
     }
@@ -437,8 +370,8 @@ void GraphicInfoDetector::FillGraphicDriverInfosFromDXDiag(
   std::size_t primary = infos.size();
   if (!keyword.empty()) {
     for (std::size_t i = 0; i < infos.size(); ++i) {
-      if (ContainsNoCase(infos[i].card_name, keyword) ||
-          ContainsNoCase(infos[i].manufacturer, keyword)) {
+      if (graphic_info::ContainsNoCase(infos[i].card_name, keyword) ||
+          graphic_info::ContainsNoCase(infos[i].manufacturer, keyword)) {
         primary = i;
         break;
       }

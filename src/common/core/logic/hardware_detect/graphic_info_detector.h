@@ -19,21 +19,14 @@
 #include <thread>
 #include <vector>
 
+#include "common/core/logic/hardware_detect/dxdiag_report.h"
+
 // Declared only: the adapter header and the system-facts header of the base
 // library both declare a memory query of the same name, so a file may not
 // include both.
 namespace base::hardware_detect {
 struct AdapterInfo;
 }
-
-// One display device of the diagnostic report.
-struct GraphicDriverInfoFromDXDiag {
-  std::string card_name;
-  std::string manufacturer;
-  std::string driver_version;
-  std::string driver_date;
-  bool operator==(const GraphicDriverInfoFromDXDiag&) const = default;
-};
 
 namespace graphic_info {
 
@@ -42,13 +35,6 @@ inline constexpr int kOpenglDemoUnknown = -10240;
 inline constexpr const wchar_t* kAssistantName = L"QuarrionAssistant.exe";
 inline constexpr const wchar_t* kDxDiagSubKey = L"dxdiag.exe";
 inline constexpr const wchar_t* kOpenglCheckerName = L"opengl_checker.exe";
-
-// The display devices of a diagnostic text report, in report order. Any text
-// is accepted; what is not a complete device entry is left out.
-std::vector<GraphicDriverInfoFromDXDiag> ParseDxDiagReport(std::string_view report);
-
-// "NVIDIA", "AMD", "Intel", "Qualcomm", "Microsoft" or "UNKNOWN".
-std::string ClassifyVendor(std::string_view vendor, std::string_view renderer);
 
 // The largest dedicated video memory of the render adapters that are not
 // software devices, preferring non-hybrid adapters of at least 1 GiB.

@@ -294,6 +294,11 @@ TEST_F(GraphicInfoTest, ClientRecordFillsFromTheDiagnosticToolStandIn) {
   exe_dir_ = testenv::BinDir();  // where the dxdiag stand-in is
   testenv::ScopedEnv drm("QUARRION_DXDIAG_DRM_ROOT", MakeDrmTree(home() / "drm").string());
   SeedOpengl("NVIDIA Corporation", "NVIDIA GeForce RTX 3060", 4, 6);
+  // The report path goes unquoted on the tool's command line.
+  base::reg::SetValue(HKEY_CURRENT_USER, MultiInst::Instance()->GetComponentRegRoot(0),
+                      L"TempDirectory", (home() / "my  temp").wstring());
+  const fs::path temp = MultiInst::Instance()->GetTempNimbrelDirectory(0, true);
+  ASSERT_NE(temp.string().find("my  temp"), std::string::npos);
   {
     GraphicInfoDetector detector(Sources("Quarrion.exe"));
     detector.RunDxDiagFill();
@@ -302,7 +307,7 @@ TEST_F(GraphicInfoTest, ClientRecordFillsFromTheDiagnosticToolStandIn) {
     EXPECT_EQ(detector.GraphicCardCount(), 2);
   }
   const std::string report =
-      testenv::ReadFile(home() / "temp" / "Quarrion_dxdiag.log");
+      testenv::ReadFile(temp / "Quarrion_dxdiag.log");
   ASSERT_FALSE(report.empty());
   const auto devices = graphic_info::ParseDxDiagReport(report);
   ASSERT_EQ(devices.size(), 2u);
