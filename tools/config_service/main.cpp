@@ -322,6 +322,8 @@ class Service {
 
     const std::string header = config_service::PercentDecode(
         req.get_header_value(config_service::kHeaderField));
+    nlohmann::json header_names = nlohmann::json::array();
+    for (const auto& h : req.headers) header_names.push_back(h.first);
     nlohmann::json body_json = nlohmann::json::parse(req.body, nullptr, false);
     nlohmann::json header_json = nlohmann::json::parse(header, nullptr, false);
     Record({{"seq", seq},
@@ -331,6 +333,7 @@ class Service {
             {"method", req.method},
             {"path", req.path},
             {"has_header", req.has_header(config_service::kHeaderField)},
+            {"header_names", std::move(header_names)},
             {"header", header},
             {"header_json", header_json.is_discarded() ? nlohmann::json() : header_json},
             {"body", req.body},

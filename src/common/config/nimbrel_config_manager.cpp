@@ -259,7 +259,7 @@ bool NimbrelConfigManager::CheckFreeVramForAutoTune(const std::string& package) 
   if (base::system::IsWin7()) return false;
   const base::hardware_detect::AdapterFreeMemorySnapshot snapshot =
       base::hardware_detect::GetCurrentRenderAdapterFreeMemory(0);
-  const bool hit = snapshot.free_mb < kFreeVramThresholdMb;
+  const bool hit = IsLowFreeVram(snapshot.free_mb);
   CONFIG_LOG(info, lc_emulator_config, kVramSignature).nospace()
       << "[PatchGuestConfig] auto-tune free vram check pkg=" << package
       << " free_mb=" << static_cast<qulonglong>(snapshot.free_mb) << " gpu_kind=" << snapshot.gpu_kind
@@ -277,6 +277,8 @@ bool NimbrelConfigManager::CheckFreeVramForAutoTune(const std::string& package) 
       << " free_mb=" << static_cast<qulonglong>(snapshot.free_mb) << " gpu_kind=" << snapshot.gpu_kind;
   return hit;
 }
+
+bool IsLowFreeVram(std::uint64_t free_mb) { return free_mb < kFreeVramThresholdMb; }
 
 std::filesystem::path GuestConfigFilePath(const std::string& package) {
   return base::gstring::ToPath(MultiInst::Instance()->GetSharedDirectory(false)) / "config" /

@@ -40,6 +40,8 @@ struct VramSnapshot {
 
 // The free video memory under which texture compression is suggested.
 inline constexpr std::uint64_t kFreeVramThresholdMb = 2048;
+// Whether a reading is under the threshold (whole MiB, strictly below).
+bool IsLowFreeVram(std::uint64_t free_mb);
 
 class NimbrelConfigManager {
  public:

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <QString>
+#include <QUrl>
 #include <algorithm>
 #include <memory>
 #include <mutex>
@@ -69,6 +70,19 @@ void ChargeNetworkTime(milliseconds used) {
   FetcherState& s = State();
   std::lock_guard guard(s.mutex);
   s.spent += std::max(used, milliseconds(0));
+}
+
+// Names under the reserved "example" and "invalid" domains are never a
+// service: they hold the place of one until the product environment names
+// the real addresses. Such an address is dropped before the request, so a
+// machine without a configured service sends no name query anywhere.
+QString UnlessReservedName(const QString& address) {
+  const QString host = QUrl(address).host().toLower();
+  for (const char* domain : {"example", "invalid"}) {
+    const QString d = QString::fromLatin1(domain);
+    if (host == d || host.endsWith(QLatin1Char('.') + d)) return {};
+  }
+  return address;
 }
 
 // Reads the response as the service's format requires; throws the JSON
@@ -159,7 +173,10 @@ std::optional<NativeConfig> RequestAppConfig(const std::string& package) {
   timeouts.connect = std::min(timeouts.connect, timeouts.total);
 
   std::optional<NativeConfig> result;
-  SyncHttpRequest request(ConfigServiceUrl(QString::fromLatin1(kConfigServicePath)));
+  BackendUrl url = ConfigServiceUrl(QString::fromLatin1(kConfigServicePath));
+  url.primary = UnlessReservedName(url.primary);
+  url.alternative = UnlessReservedName(url.alternative);
+  SyncHttpRequest request(url);
   request
       .OnSuccess([&](const QString& response, int /*http_code*/) {
         result = ParseConfigResponse(package, response.toStdString());

@@ -15,6 +15,10 @@
 // "X-Quarrion-Header", percent-encoded (only '%', control characters and
 // non-ASCII bytes are escaped, so the JSON stays readable on the wire).
 //
+// Redirects are not followed, and any status outside 2xx is a failure. An
+// answer longer than the size cap fails whole (checked against the announced
+// length and again while reading), never as a shortened success.
+//
 // A process-wide QCoreApplication must exist; no event loop needs to run.
 #pragma once
 
@@ -53,7 +57,8 @@ inline constexpr int kErrorNoApplication = 1004;     // no QCoreApplication in t
 inline constexpr char kHeaderField[] = "X-Quarrion-Header";
 
 struct Timeouts {
-  // Until the connection (and TLS handshake) is up.
+  // Until the connection and TLS handshake are up (for plain http: until
+  // the request has been sent or an answer begins).
   std::chrono::milliseconds connect{5000};
   // The whole attempt on one address, connecting included.
   std::chrono::milliseconds total{15000};

@@ -141,24 +141,6 @@ class StoredConfigTest : public testenv::ProductTest {
   }
 };
 
-TEST_F(StoredConfigTest, EachKindUnderItsKey) {
-  auto& m = config::NimbrelConfigManager::Instance();
-  m.SaveConfigValue("nimbrel.{}.host_config", "a.b", "H");
-  m.SaveConfigValue("nimbrel.{}.guest_config", "a.b", "G");
-  m.SaveConfigValue("nimbrel.{}.global_config", "a.b", "GL");
-  m.SaveConfigValue("nimbrel.{}.default.key_mapping", "a.b", "K");
-  m.SaveConfigValue("nimbrel.{}.smk", "a.b", "S");
-  m.SaveConfigValue("nimbrel.{}.local_user_config", "a.b", "L");
-  using K = config::NativeConfigKind;
-  const std::pair<K, const char*> table[] = {{K::HostConfig, "H"}, {K::GuestConfig, "G"}, {K::GlobalConfig, "GL"},
-                                             {K::KeyMapping, "K"}, {K::Smk, "S"}, {K::LocalUserConfig, "L"}};
-  for (const auto& [kind, text] : table) {
-    EXPECT_EQ(config::LoadStoredConfig("a.b", kind), std::optional<std::string>(text));
-    EXPECT_FALSE(config::LoadStoredConfig("a.c", kind).has_value());
-  }
-  EXPECT_FALSE(config::LoadStoredConfig("a.b", static_cast<K>(9)).has_value());
-}
-
 TEST_F(StoredConfigTest, RecordFromStoreHasDefaultsAndPassesUpdateConfigs) {
   auto& m = config::NimbrelConfigManager::Instance();
   m.SaveConfigValue("nimbrel.{}.host_config", "a.b", R"({"media_tray":true})");

@@ -125,8 +125,9 @@ class SyncHttpRequestTest : public testenv::ProductTest {
 
 TEST_F(SyncHttpRequestTest, PostsBodyAndHeaderToThePrimaryAndHandsBackTheAnswer) {
   testenv::ConfigService& service = StartService();
-  // A '%', a non-ASCII letter and a quote must survive the header encoding.
-  const QString header = QString::fromUtf8(R"({"note":"100% sûr \"q\""})");
+  // A '%', a non-ASCII letter, a quote and a line break must survive the
+  // header encoding, and the line break must not start a header of its own.
+  const QString header = QString::fromUtf8("{\"note\":\"100% sûr \\\"q\\\"\r\nX-Evil: 1\"}");
   const Seen seen = Post(Url(), kBody, header);
 
   ASSERT_EQ(seen.successes, 1) << seen.message.toStdString();
@@ -147,6 +148,7 @@ TEST_F(SyncHttpRequestTest, PostsBodyAndHeaderToThePrimaryAndHandsBackTheAnswer)
   EXPECT_EQ(requests[0].at("path"), kPath);
   EXPECT_EQ(requests[0].at("body"), kBody);
   EXPECT_EQ(requests[0].at("header"), header.toStdString());
+  for (const auto& name : requests[0].at("header_names")) EXPECT_NE(name, "X-Evil");
 }
 
 TEST_F(SyncHttpRequestTest, TransportFailuresOfThePrimaryMoveToTheAlternative) {
@@ -381,6 +383,23 @@ TEST_F(SyncHttpRequestTest, PlainHttpIsUsedForLoopbackOnly) {
   }
   EXPECT_EQ(service.Requests().size(), 1u + std::size(refused));
   for (const auto& r : service.Requests()) EXPECT_EQ(r.at("remote"), "127.0.0.1");
+}
+
+TEST_F(SyncHttpRequestTest, TheIpv6LoopbackIsLoopbackForPlainHttpAndTls) {
+  for (const bool plain : {true, false}) {
+    SCOPED_TRACE(plain ? "http" : "https");
+    testenv::ConfigService& service = StartService({"--host=::1"}, plain);
+    const QString address = QStringLiteral("%1://[::1]:%2%3")
+                                .arg(plain ? "http" : "https")
+                                .arg(service.primary_port())
+                                .arg(kPath);
+    const Seen seen = Post(BackendUrl{address, QString()});
+    EXPECT_EQ(seen.successes, 1) << seen.message.toStdString();
+    ASSERT_EQ(service.Requests().size(), 1u);
+    EXPECT_EQ(service.Requests()[0].at("remote"), "::1");
+    service_.reset();
+    std::filesystem::remove_all(home() / "service");
+  }
 }
 
 TEST_F(SyncHttpRequestTest, ServiceAddressesComeFromTheEnvironmentWithDefaults) {

@@ -11,6 +11,7 @@
 #include "common/config/model/app_guest_config.h"
 #include "common/config/model/app_host_config.h"
 #include "common/config/model/nimbrel_global_config.h"
+#include "common/config/nimbrel_config_manager.h"
 #include "common/setting_helper/setting_helper.h"
 #include "support/log_recorder.h"
 
@@ -223,6 +224,29 @@ TEST(TextureCompressionTest, LogsTheThresholdsInUse) {
             "[SuggestedTC] cfg.low_sys_mem_gb=0 cfg.low_disc_vram_gb=0 used_low_sys_mem_bytes=17179869184 "
             "used_low_disc_vram_bytes=4294967296");
   EXPECT_EQ(lines[0].category, "quarrion.emulator_config");
+}
+
+TEST(FreeVramTest, RenderCardReadingAgainstTheThreshold) {
+  constexpr std::uint64_t kMiB = 1ull << 20;
+  struct Case { std::uint64_t free_bytes; std::uint64_t free_mb; bool hit; };
+  const Case cases[] = {
+      {2047 * kMiB, 2047, true},
+      {2048 * kMiB, 2048, false},
+      {2048 * kMiB - 1, 2047, true},  // a part of a MiB does not count
+      {0, 0, true},
+      {12 * kGiB, 12288, false},
+  };
+  for (const Case& c : cases) {
+    platform::gpu::DrmAdapter card;
+    card.card = "card0";
+    card.driver = "amdgpu";
+    card.has_render_node = true;
+    card.vram_total_bytes = 16 * kGiB;
+    card.vram_used_bytes = 16 * kGiB - c.free_bytes;
+    const auto snap = hd::RenderAdapterFreeMemory({hd::AdapterFromDrm(card)});
+    EXPECT_EQ(snap.free_mb, c.free_mb);
+    EXPECT_EQ(config::IsLowFreeVram(snap.free_mb), c.hit) << c.free_mb;
+  }
 }
 
 }  // namespace

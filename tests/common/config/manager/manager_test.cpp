@@ -61,22 +61,6 @@ class ManagerTest : public testenv::ProductTest {
   }
 };
 
-TEST_F(ManagerTest, FiveDocumentsStoredAsPlainRowsWithoutTheLocalUserOne) {
-  NativeConfig nc = Record(R"({"a":1})", R"({"rotation":0})", R"({"volume":3})");
-  nc.default_key_mapping = "km";
-  nc.smk = "smk text";
-  nc.global_config = R"({"g":true})";
-  M().SaveNativeConfig(nc);
-  const auto rows = testenv::ReadConfigRows(home());
-  const std::string p = kPkg;
-  ASSERT_EQ(rows.size(), 5u);
-  EXPECT_EQ(rows.at("nimbrel." + p + ".host_config"), (testenv::ConfigRow{R"({"rotation":0})", 0, ""}));
-  EXPECT_EQ(rows.at("nimbrel." + p + ".guest_config"), (testenv::ConfigRow{R"({"a":1})", 0, ""}));
-  EXPECT_EQ(rows.at("nimbrel." + p + ".global_config"), (testenv::ConfigRow{R"({"g":true})", 0, ""}));
-  EXPECT_EQ(rows.at("nimbrel." + p + ".default.key_mapping"), (testenv::ConfigRow{"km", 0, ""}));
-  EXPECT_EQ(rows.at("nimbrel." + p + ".smk"), (testenv::ConfigRow{"smk text", 0, ""}));
-}
-
 TEST_F(ManagerTest, GuestWithoutMultipaneIsWrittenExactlyAsStored) {
   testenv::LogRecorder log;
   const std::string text = "{ \"b\": 2,\n  \"a\": \"\xc3\xa9\" }";

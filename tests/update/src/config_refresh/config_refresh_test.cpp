@@ -189,6 +189,7 @@ TEST_F(ConfigRefreshTest, AStallingServiceIsBoundedByTheRunBudget) {
   const Strings apps = {"com.example.one", "com.example.two", "com.example.three"};
   refresh::InstallApps(apps);
   for (const auto& p : apps) refresh::StoreDocuments(home(), p, refresh::DocumentsFor(p));
+  const auto before = DocumentRows();
 
   const auto started = std::chrono::steady_clock::now();
   ASSERT_EQ(refresh::RunHelper(60000), 0u);
@@ -200,7 +201,18 @@ TEST_F(ConfigRefreshTest, AStallingServiceIsBoundedByTheRunBudget) {
   const auto lines = refresh::LogLines(home());
   EXPECT_EQ(refresh::CountLines(lines, "configuration service time budget of 1500 ms spent"), 1u);
   EXPECT_LE(service_->Requests().size(), 2u);  // primary and alternative of one attempt
+  EXPECT_EQ(refresh::CountLines(lines, kRequestFailed), 1u);
+  EXPECT_EQ(DocumentRows(), before);
   for (const auto& p : apps) EXPECT_EQ(Guest(p), refresh::DocumentsFor(p).at("configfile")) << p;
+}
+
+TEST_F(ConfigRefreshTest, PlaceholderAddressesAreNeverLookedUp) {
+  // No service configured: the built-in addresses are reserved names, which
+  // fail at once without a name query (error 1002: no address to send to).
+  ASSERT_EQ(refresh::RunHelper(), 0u);
+  const auto lines = refresh::LogLines(home());
+  EXPECT_EQ(refresh::CountLines(lines, kRequestFailed), 9u);
+  EXPECT_EQ(refresh::CountLines(lines, std::string(kRequestFailed) + " 1002 , [http_code]:  0"), 9u);
 }
 
 TEST_F(ConfigRefreshTest, LocalDebugModeAsksNothingAndStoresNothing) {

@@ -20,6 +20,15 @@ const fs::path kXvfb = "/usr/bin/Xvfb";
 // An X server on a free display of this machine, ended with the test.
 class XServer {
  public:
+  ~XServer() {
+    process_.Stop();
+    // Killed outright, the server leaves its lock and socket behind.
+    if (display_ >= 0) {
+      std::error_code ec;
+      fs::remove("/tmp/.X" + std::to_string(display_) + "-lock", ec);
+      fs::remove("/tmp/.X11-unix/X" + std::to_string(display_), ec);
+    }
+  }
   bool Start(int width, int height, int dpi) {
     for (int n = 90 + ::getpid() % 400; n < 1000; ++n) {
       if (fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
