@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 
+#include <array>
 #include <atomic>
 #include <fstream>
 #include <sstream>
@@ -407,6 +408,53 @@ TEST_F(GraphicInfoTest, DedicatedMemoryIsComputedOnceAndStored) {
   GraphicInfoDetector none(Sources());
   EXPECT_EQ(none.DedicatedGpuMemory(), 0u);
   EXPECT_FALSE(base::reg::IsExist(HKEY_CURRENT_USER, DxDiagKey(), L"DedicatedGpuMemoryBytes"));
+}
+
+}  // namespace
+
+namespace {
+
+// The diagnostic stand-in over captured trees: its report parses back to
+// the cards the tree holds, whatever is missing from it.
+TEST_F(GraphicInfoTest, DiagnosticToolReportsTheCardsOfATree) {
+  struct Case {
+    const char* label;
+    std::vector<std::array<const char*, 4>> cards;  // name, vendor, device, driver
+    std::vector<std::string> manufacturers;
+  };
+  const std::vector<Case> cases = {
+      {"no DRM class at all", {}, {}},
+      {"one AMD card", {{"card0", "0x1002", "0x73bf", "amdgpu"}}, {"Advanced Micro Devices, Inc."}},
+      {"card without PCI identity is left out",
+       {{"card0", "", "", "simpledrm"}, {"card1", "0x1af4", "0x1050", "virtio-pci"}}, {"Red Hat, Inc."}},
+      {"unknown vendor and no driver",
+       {{"card0", "0xabcd", "0x0001", ""}, {"card2", "0x8086", "0x46a6", "i915"}},
+       {"Vendor abcd", "Intel Corporation"}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const fs::path root = home() / ("drm" + std::to_string(n));
+    const fs::path report = home() / ("report " + std::to_string(n++) + ".txt");
+    for (const auto& [name, vendor, device, driver] : c.cards) {
+      if (*vendor) WriteText(root / name / "device" / "vendor", std::string(vendor) + "\n");
+      if (*device) WriteText(root / name / "device" / "device", std::string(device) + "\n");
+      WriteText(root / name / "device" / "uevent", *driver ? std::string("DRIVER=") + driver + "\n" : "");
+    }
+    const std::string command = "QUARRION_DXDIAG_DRM_ROOT='" + root.string() + "' '" +
+                                (testenv::BinDir() / "dxdiag").string() + "' /t '" +
+                                report.string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << c.label;
+    std::vector<std::string> manufacturers;
+    for (const auto& d : graphic_info::ParseDxDiagReport(testenv::ReadFile(report))) {
+      manufacturers.push_back(d.manufacturer);
+      EXPECT_FALSE(d.driver_version.empty()) << c.label;
+      EXPECT_FALSE(d.driver_date.empty()) << c.label;
+    }
+    EXPECT_EQ(manufacturers, c.manufacturers) << c.label;
+  }
+  // Without a report path it writes nothing and says so.
+  const std::string bare = "'" + (testenv::BinDir() / "dxdiag").string() + "' 2>/dev/null";
+  EXPECT_EQ(WEXITSTATUS(std::system(bare.c_str())), 87);
 }
 
 }  // namespace
