@@ -12,6 +12,7 @@ packages=(
   libdw-dev
   xvfb
   g++-mingw-w64-x86-64-posix
+  libegl-dev libegl-mesa0 libgl1-mesa-dri
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -6,6 +6,7 @@ if(TARGET test_platform)
   target_compile_definitions(test_platform PRIVATE
     PLATFORM_TEST_CHILD="$<TARGET_FILE:platform_test_child>")
 endif()
+include(${CMAKE_CURRENT_SOURCE_DIR}/vendor_fakes.cmake)
 
 # Tests that talk to the configuration service stand-in start the built program.
 if(TARGET test_qtbaseex_http AND TARGET quarrion_config_service)
@@ -27,4 +28,3 @@ endif()
 if(TARGET test_update_src_config_refresh AND TARGET quarrion_config_service)
   add_dependencies(test_update_src_config_refresh quarrion_config_service)
 endif()
-include(${CMAKE_CURRENT_SOURCE_DIR}/vendor_fakes.cmake)

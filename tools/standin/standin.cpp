@@ -16,6 +16,10 @@
 #include <string>
 #include <vector>
 
+#ifdef QUARRION_STANDIN_OPENGL
+#include "opengl_probe.h"
+#endif
+
 namespace {
 
 const char kEmulator[] = "QuarrionEmulator.exe";
@@ -352,6 +356,16 @@ int main(int argc, char** argv) {
   }
 
   if (emulator) return RunEmulator(ctx, lifetime_ms);
+
+  // The assistant's OpenGL probe: a set lifetime makes it slow first.
+  if (ctx.name == "QuarrionAssistant.exe" && HasArg(ctx.args, "--check-opengl-process")) {
+    if (lifetime_ms > 0) SleepMs(lifetime_ms);
+#ifdef QUARRION_STANDIN_OPENGL
+    return opengl_probe::CheckOpenglProcess();
+#else
+    return 3;
+#endif
+  }
 
   // Other programs simply run; a quit request ends them too.
   const long deadline = lifetime_ms >= 0 ? NowMs() + lifetime_ms : -1;

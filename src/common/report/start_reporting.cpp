@@ -10,6 +10,8 @@
 #include "base/gstring.h"
 #include "base/multi_inst.h"
 #include "base/system.h"
+#include "common/core/logic/hardware_detect/graphic_info_detector.h"
+#include "common/report/common_params.h"
 #include "common/report/reporter.h"
 #include "sdk/skirra/skirra_client.h"
 
@@ -18,11 +20,6 @@ namespace {
 constexpr const char* kSkirraAppKey = "0XNA71QDKE4RWTCF";
 constexpr AppdataDirectoryType kSkirraAppdataDirectory = 4;
 constexpr auto kDelayedProbeDelay = std::chrono::milliseconds(500);
-
-// The common report parameters plug in here: the static ones are computed
-// once now, the volatile ones are getters the SDK calls at each event.
-void BuildStaticCommonParams(std::map<std::string, std::string>& params) {}
-void BuildVolatileCommonParams(std::map<std::string, std::function<std::string()>>& getters) {}
 
 void DelayedProbeThread() {
   const auto start = std::chrono::steady_clock::now();
@@ -34,9 +31,9 @@ void DelayedProbeThread() {
 
 void RunDelayedProbes() {
   if (!base::system::IsWin7()) {
-    // The virtualisation-state cache plugs in here.
+    param::CacheVirtualizationState();
   }
-  // The graphics information update plugs in here.
+  GraphicInfoDetector::Instance().Update(false, false);
 }
 
 void StartReporting() {
@@ -51,9 +48,9 @@ void StartReporting() {
   config.flush_interval_ms = 2000;
 
   std::map<std::string, std::string> params;
-  BuildStaticCommonParams(params);
+  param::InitStaticParams(params);
   std::map<std::string, std::function<std::string()>> getters;
-  BuildVolatileCommonParams(getters);
+  param::InitVolatileParams(getters);
 
   nimbrel_report::Reporter::Instance().Init(config, params, getters);
 
