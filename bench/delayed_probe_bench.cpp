@@ -75,8 +75,7 @@ double Run(const fs::path& scratch, int round, bool probes) {
     return -1;
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::uint32_t code = platform::kStillActive;
-  platform::GetExitCode(helper.get(), &code);
+  const std::uint32_t code = platform::GetExitCode(helper.get()).value_or(platform::kStillActive);
   platform::WaitForProcess(client.get(), 10000);
   if (code != 0) {
     std::fprintf(stderr, "helper exit code %u\n", code);

@@ -79,8 +79,7 @@ std::uint32_t RunHelper(const std::wstring& env_args) {
     platform::TerminateProcess(handle.get(), 1);
     return 1;
   }
-  std::uint32_t code = platform::kStillActive;
-  platform::GetExitCode(handle.get(), &code);
+  const std::uint32_t code = platform::GetExitCode(handle.get()).value_or(platform::kStillActive);
   return code;
 }
 
@@ -271,8 +270,7 @@ TEST_F(CommonParamsRun, ExitsCleanlyWhileProbesAreStillRunning) {
   const bool ended = platform::WaitForProcess(helper.get(), 15000) == platform::kWaitObject0;
   if (!ended) platform::TerminateProcess(helper.get(), 1);
   ASSERT_TRUE(ended);
-  std::uint32_t code = platform::kStillActive;
-  platform::GetExitCode(helper.get(), &code);
+  const std::uint32_t code = platform::GetExitCode(helper.get()).value_or(platform::kStillActive);
   EXPECT_EQ(code, 0u);
 
   std::size_t assistant = 0, demo = 0;
@@ -294,7 +292,8 @@ TEST_F(CommonParamsRun, ExitsCleanlyWhileProbesAreStillRunning) {
   for (const auto& c : testenv::ReadStandinCommands()) {
     if (c.name == testenv::kAssistantExe || c.name == "opengl_checker.exe") {
       platform::ProcessHandle h =
-          platform::OpenProcess(static_cast<platform::Pid>(c.pid), platform::kProcessTerminate);
+          platform::OpenProcess(static_cast<platform::Pid>(c.pid), platform::kProcessTerminate)
+              .value_or(platform::ProcessHandle());
       if (h) platform::TerminateProcess(h.get(), 1);
     }
   }
