@@ -115,10 +115,15 @@ unsigned KernelThreadPid() {
 // unbounded wait for the old client ends at once.
 constexpr const char* kGoneClientPid = "4194304";
 
+// The helper's own run logs (the probes' formatted log may lie beside them).
 std::vector<fs::path> LogFiles(const fs::path& home) {
   std::vector<fs::path> files;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(home / "logs", ec)) files.push_back(entry.path());
+  for (const auto& entry : fs::directory_iterator(home / "logs", ec)) {
+    if (entry.path().extension() == ".log" && entry.path().stem().extension() != ".cc") {
+      files.push_back(entry.path());
+    }
+  }
   return files;
 }
 
