@@ -9,6 +9,7 @@ scripts/build.sh
 BUILD_DIR=${BUILD_DIR:-build}
 # Qt needs no display: everything here is headless.
 export QT_QPA_PLATFORM=offscreen
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j"${JOBS:-2}" "$@"
 # The graphics record's hammer test once more, under ThreadSanitizer.
 QUARRION_BUILD_DIR="$BUILD_DIR" scripts/tsan-test.sh
+# Last, so the suite's summary closes the output.
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j"${JOBS:-2}" "$@"
