@@ -9,6 +9,7 @@
 
 #include "base/gstring.h"
 #include "base/multi_inst.h"
+#include "base/product_constants.h"
 #include "base/system.h"
 #include "common/report/reporter.h"
 #include "sdk/skirra/skirra_client.h"
@@ -16,7 +17,7 @@
 namespace {
 
 constexpr const char* kSkirraAppKey = "0XNA71QDKE4RWTCF";
-constexpr AppdataDirectoryType kSkirraAppdataDirectory = 4;
+constexpr AppdataDirectoryType kSkirraAppdataDirectory = constants::kAppdataDatabases;
 constexpr auto kDelayedProbeDelay = std::chrono::milliseconds(500);
 
 // The common report parameters plug in here: the static ones are computed
