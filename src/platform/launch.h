@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +24,18 @@ namespace platform {
 std::vector<std::wstring> SplitCommandLine(std::wstring_view text,
                                            bool first_is_program = false);
 
+// The inverse of SplitCommandLine for one argument: written so that the split
+// reads it back unchanged, whatever it holds. kAlways puts it between double
+// quotes; kWhenNeeded only when it is empty or holds a blank, a tab or a
+// quote. Backslashes are doubled only where a quote follows them.
+enum class Quoting { kAlways, kWhenNeeded };
+std::wstring QuoteCommandLineArgument(std::wstring_view argument,
+                                      Quoting quoting = Quoting::kAlways);
+// The arguments quoted and joined by one blank: SplitCommandLine of the
+// result gives `arguments` back.
+std::wstring JoinCommandLine(const std::vector<std::wstring>& arguments,
+                             Quoting quoting = Quoting::kWhenNeeded);
+
 struct LaunchRequest {
   std::filesystem::path file;      // program to start
   std::wstring parameters;         // split by SplitCommandLine
@@ -30,6 +43,9 @@ struct LaunchRequest {
   std::filesystem::path directory; // working directory; empty = inherit
   bool want_handle = false;        // return a handle (else the child is detached)
   bool restricted = false;         // drop administrative powers in the child
+  // The child's whole environment, "NAME=value" entries; unset: this
+  // process's current environment.
+  std::optional<std::vector<std::string>> environment;
 };
 
 // Returns 0 and, with want_handle, fills *process (rights: all). Errors: 2 the

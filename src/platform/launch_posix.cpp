@@ -75,6 +75,7 @@ struct ExecPlan {
   const char* directory = nullptr;  // null: inherit
   bool restricted = false;
   const sigset_t* child_mask = nullptr;
+  char* const* envp = nullptr;  // null: this process's environment
 };
 
 // Runs in the forked child: only async-signal-safe calls.
@@ -97,7 +98,7 @@ struct ExecPlan {
   }
   // Whatever this process opened without close-on-exec stays with it.
   syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC);
-  execve(plan.file, plan.argv, environ);
+  execve(plan.file, plan.argv, plan.envp != nullptr ? plan.envp : environ);
   ReportAndExit(report_fd, Stage::kExec, errno);
 }
 
@@ -173,6 +174,15 @@ ErrorCode Launch(const LaunchRequest& request, ProcessHandle* process) {
   std::string directory;
   if (!request.directory.empty()) directory = request.directory.native();
 
+  std::vector<std::string> environment;
+  std::vector<char*> envp;
+  if (request.environment) {
+    environment = *request.environment;
+    envp.reserve(environment.size() + 1);
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+  }
+
   sigset_t empty_mask;
   sigemptyset(&empty_mask);
   ExecPlan plan;
@@ -181,6 +191,7 @@ ErrorCode Launch(const LaunchRequest& request, ProcessHandle* process) {
   plan.directory = directory.empty() ? nullptr : directory.c_str();
   plan.restricted = request.restricted;
   plan.child_mask = &empty_mask;
+  plan.envp = request.environment ? envp.data() : nullptr;
 
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return FromErrno(errno);

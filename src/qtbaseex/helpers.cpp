@@ -8,49 +8,27 @@
 #include <QScreen>
 #include <QStringList>
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include "base/gstring.h"
+#include "platform/launch.h"
+#include "platform/session.h"
 
 namespace qtbaseex::process {
 
-namespace {
-
-// Quoted so the line reads back into the same arguments by the Windows rules:
-// backslashes are doubled only where a quote follows them.
-QString QuoteForDisplay(const QString& argument) {
-  const bool needs_quotes =
-      argument.isEmpty() || argument.contains(QLatin1Char(' ')) ||
-      argument.contains(QLatin1Char('\t')) || argument.contains(QLatin1Char('"'));
-  if (!needs_quotes) return argument;
-  QString out = QStringLiteral("\"");
-  int backslashes = 0;
-  for (const QChar c : argument) {
-    if (c == QLatin1Char('\\')) {
-      ++backslashes;
-      continue;
-    }
-    if (c == QLatin1Char('"')) {
-      out += QString(backslashes * 2 + 1, QLatin1Char('\\'));
-    } else {
-      out += QString(backslashes, QLatin1Char('\\'));
-    }
-    backslashes = 0;
-    out += c;
-  }
-  out += QString(backslashes * 2, QLatin1Char('\\'));
-  out += QLatin1Char('"');
-  return out;
-}
-
-}  // namespace
-
 QString CurrentCmd() {
-  if (QCoreApplication::instance() == nullptr) return {};
-  QStringList parts;
-  for (const QString& argument : QCoreApplication::arguments()) {
-    parts << QuoteForDisplay(argument);
+  // The raw arguments, not QCoreApplication::arguments(): Qt takes its own
+  // options (-platform, -style, -session, -reverse, ...) out of those.
+  const platform::Result<std::vector<std::string>> raw = platform::RawArguments();
+  if (!raw) return {};
+  std::vector<std::wstring> arguments;
+  arguments.reserve(raw->size());
+  for (const std::string& argument : *raw) {
+    arguments.push_back(
+        QString::fromLocal8Bit(argument.data(), static_cast<int>(argument.size())).toStdWString());
   }
-  return parts.join(QLatin1Char(' '));
+  return QString::fromStdWString(platform::JoinCommandLine(arguments, platform::Quoting::kWhenNeeded));
 }
 
 }  // namespace qtbaseex::process

@@ -5,8 +5,10 @@
 #include <string>
 
 namespace qtbaseex::process {
-// The whole command line: the arguments joined by blanks, an argument with a
-// blank or a quote written in double quotes.
+// The whole command line the process was started with (Qt's own options
+// included): the arguments joined by blanks, each written by the Windows
+// rules where it needs quoting, so the line splits back into the same
+// arguments.
 QString CurrentCmd();
 }  // namespace qtbaseex::process
 

@@ -1,4 +1,5 @@
-// Lets std::string and std::string_view be streamed into QDebug as text.
+// Lets std::string and std::string_view be streamed into QDebug as text:
+// without quotes or escapes, whatever the stream's quoting setting.
 #pragma once
 
 #include <QDebug>

@@ -449,12 +449,6 @@ TEST_F(ProcessTest, CurrentProcessPseudoHandle) {
               ::testing::ExitedWithCode(9), "");
 }
 
-TEST(ProcessClockTest, SleepAdvancesTheMonotonicTickByAtLeastItsLength) {
-  const std::uint64_t before = platform::TickCount64();
-  platform::SleepMs(30);
-  EXPECT_GE(platform::TickCount64() - before, 30u);
-}
-
 }  // namespace
 
 TEST_F(ProcessTest, EnvironmentOfAnotherProcessIsReadAsItWasAtItsStart) {

@@ -1,5 +1,17 @@
 #include "qtbaseex/helpers.h"
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "platform/process.h"
+#include "platform/session.h"
+#include "qtbaseex/qdebug_path.h"
+#include "support/child.h"
+#include "support/test_env.h"
+
 #include <QDebug>
 #include <QGuiApplication>
 #include <QScreen>
@@ -74,15 +86,42 @@ TEST_F(SaveTextTest, FailsCleanlyWhereNothingCanBeWritten) {
   }
 }
 
-TEST(CurrentCmd, RendersTheArgumentsSoTheySplitBackUnchanged) {
-  // The program's arguments come from qt_app_env.cpp.
-  const QString cmd = qtbaseex::process::CurrentCmd();
-  EXPECT_EQ(cmd, QStringLiteral("qtbaseex_test \"two words\" \"say \\\"hi\\\"\" C:\\dir\\"));
-  const std::vector<std::wstring> parts =
-      platform::SplitCommandLine(cmd.toStdWString(), /*first_is_program=*/true);
-  const std::vector<std::wstring> expected = {L"qtbaseex_test", L"two words", L"say \"hi\"",
-                                              L"C:\\dir\\"};
-  EXPECT_EQ(parts, expected);
+// Run by CurrentCmd.IsTheRawCommandLine: writes CurrentCmd() to the file its
+// environment names.
+TEST(ChildBehaviour, WriteCurrentCmd) {
+  if (!testenv::InChildBehaviour()) GTEST_SKIP() << "run by CurrentCmd.IsTheRawCommandLine";
+  const auto out = platform::ReadEnvironmentVariable("QUARRION_TEST_CMD_FILE");
+  if (!out) std::_Exit(3);
+  std::ofstream(*out, std::ios::binary) << qtbaseex::process::CurrentCmd().toStdString();
+  std::_Exit(0);
+}
+
+// The line is the process's own command line (not what the application
+// object kept of it), written so that it splits back into the same
+// arguments.
+TEST(CurrentCmd, IsTheRawCommandLine) {
+  const std::string file = (std::filesystem::temp_directory_path() /
+                            ("quarrion-cmd-" + std::to_string(::getpid()))).string();
+  testenv::ChildOptions options;
+  options.arguments = {"two words", "say \"hi\"", "C:\\dir\\", "", "-style", "fusion",
+                       "-reverse", "\u00e9"};
+  options.environment = testenv::EnvironmentWith({"QUARRION_TEST_CMD_FILE=" + file});
+  testenv::Child child = testenv::StartBehaviour("WriteCurrentCmd", options);
+  ASSERT_TRUE(child.valid());
+  ASSERT_EQ(child.Wait(60000), std::optional<std::uint32_t>(0u));
+  const std::string cmd = testenv::ReadFile(file);
+  std::filesystem::remove(file);
+
+  std::vector<std::wstring> expected = {platform::CurrentExecutablePath().wstring(),
+                                        L"--gtest_filter=ChildBehaviour.WriteCurrentCmd"};
+  for (const auto& argument : options.arguments) {
+    expected.push_back(QString::fromStdString(argument).toStdWString());
+  }
+  EXPECT_EQ(platform::SplitCommandLine(QString::fromStdString(cmd).toStdWString()), expected)
+      << cmd;
+  EXPECT_NE(cmd.find(" \"two words\" \"say \\\"hi\\\"\" C:\\dir\\ \"\" -style fusion -reverse "),
+            std::string::npos)
+      << cmd;
 }
 
 TEST(ToWString, ConvertsUtf8AndNeverThrowsOnBadBytes) {
@@ -103,20 +142,29 @@ TEST(ScreenInch, IsTheDiagonalOfThePrimaryScreen) {
   EXPECT_DOUBLE_EQ(qtbaseex::monitor::GetScreenPhysicalInch(), expected);
 }
 
-TEST(QDebugText, StdStringsStreamLikeQString) {
+// Strings and paths are appended as text: no quotes, no escapes, whatever
+// the stream's quoting; Qt's spacing between pieces stays.
+TEST(QDebugText, StdStringsAndPathsStreamAsText) {
   QString out;
   QDebug(&out) << std::string("two words") << std::string_view("v\xc3\xa9w") << 1;
-  // QDebug on a string keeps its trailing separator.
-  EXPECT_EQ(out, QStringLiteral("\"two words\" \"v\u00e9w\" 1 "));
+  EXPECT_EQ(out, QStringLiteral("two words v\u00e9w 1 "));
 
   out.clear();
-  QDebug(&out).noquote() << std::string("say \"hi\"") << std::string_view("x");
-  EXPECT_EQ(out, QStringLiteral("say \"hi\" x "));
+  QDebug(&out) << std::string("say \"hi\"\n") << QStringLiteral("q");
+  // The quoting setting is left as it was for the pieces after.
+  EXPECT_EQ(out, QStringLiteral("say \"hi\"\n \"q\" "));
 
   out.clear();
   const std::string_view head = std::string_view("abcdef").substr(0, 3);
   QDebug(&out).noquote().nospace() << head << 1;
   EXPECT_EQ(out, QStringLiteral("abc1"));
+
+  out.clear();
+  QDebug(&out) << "removing directory: " << std::filesystem::path("/opt/a \"b\"/\xc3\xa9\\x");
+  EXPECT_EQ(out, QStringLiteral("removing directory:  /opt/a \"b\"/\u00e9\\x "));
+  out.clear();
+  QDebug(&out).nospace() << std::filesystem::path() << "|";
+  EXPECT_EQ(out, QStringLiteral("|"));
 }
 
 }  // namespace

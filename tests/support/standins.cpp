@@ -1,5 +1,9 @@
 #include "support/standins.h"
 
+#include "platform/launch.h"
+#include "platform/text.h"
+#include "support/child.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -8,7 +12,6 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/launch.h"
 #include "support/test_env.h"
 
 namespace testenv {
@@ -82,15 +85,15 @@ void StandinProcess::Stop() {
 
 StandinProcess StartStandin(const std::filesystem::path& program, const std::wstring& parameters,
                             const std::filesystem::path& directory) {
-  platform::LaunchRequest request;
-  request.file = program;
-  request.parameters = parameters;
-  request.directory = directory;
-  request.want_handle = true;
-  platform::ProcessHandle handle;
-  if (platform::Launch(request, &handle) != 0 || !handle) return {};
-  const platform::Pid pid = platform::GetProcessId(handle.get());
-  StandinProcess process(std::move(handle), pid, program);
+  ChildOptions options;
+  for (const std::wstring& argument : platform::SplitCommandLine(parameters)) {
+    options.arguments.push_back(platform::text::ToUtf8(argument));
+  }
+  options.directory = directory;
+  Child child = StartChild(program, options);
+  if (!child.valid()) return {};
+  const platform::Pid pid = child.pid();
+  StandinProcess process(child.Release(), pid, program);
   if (!WaitForStandinRecord(pid, std::chrono::seconds(10))) return {};
   return process;
 }

@@ -5,7 +5,8 @@
 
 #include "base/gstring.h"
 #include "base/multi_inst.h"
-#include "emulator/shared/utils/process_utils.h"
+#include "common/utils/run_once_mark.h"
+#include "base/product_constants.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ InstalledAppStore::InstalledAppStore(const std::string& source_id) {
 }
 
 std::filesystem::path InstalledAppStore::GetInstalledAppDbPath() {
-  return base::gstring::ToPath(MultiInst::Instance()->GetAppdataNimbrelDirectory(4, true)) /
+  return base::gstring::ToPath(MultiInst::Instance()->GetAppdataNimbrelDirectory(constants::kAppdataDatabases, true)) /
          "InstalledApp.db";
 }
 

@@ -7,6 +7,7 @@
 #include "base/crypto.h"
 #include "base/gstring.h"
 #include "base/multi_inst.h"
+#include "base/product_constants.h"
 #include "base/yvok_guid.h"
 
 namespace config_table {
@@ -32,17 +33,24 @@ KeyCache& TheKeyCache() {
   return cache;
 }
 
-std::string MachineKey() {
+// The identifier as known now; empty while it is unavailable.
+std::string CurrentMachineKey() {
   KeyCache& cache = TheKeyCache();
   std::lock_guard guard(cache.mutex);
   if (cache.key.empty()) cache.key = base::yvok_guid::GetYvokGuid();
-  if (cache.key.empty()) {
+  return cache.key;
+}
+
+// The key to encipher a row with.
+std::string MachineKeyForWriting() {
+  std::string key = CurrentMachineKey();
+  if (key.empty()) {
     // Enciphered under an empty key, a row could never be read back once the
     // identifier is known again (nor by the other processes): the statement
     // fails instead, and is reported as such.
     throw std::runtime_error("machine identifier unavailable.");
   }
-  return cache.key;
+  return key;
 }
 
 const sqlite_error::PathSource kReportPath = [] { return ConfigTable::GetConfigsDbPath(); };
@@ -58,7 +66,7 @@ void ResetKeyCacheForTesting() {
 ConfigTable::ConfigTable(const std::filesystem::path& db_path) { Initialize(db_path, kCreateSql); }
 
 std::filesystem::path ConfigTable::GetConfigsDbPath() {
-  return base::gstring::ToPath(MultiInst::Instance()->GetAppdataNimbrelDirectory(4, true)) /
+  return base::gstring::ToPath(MultiInst::Instance()->GetAppdataNimbrelDirectory(constants::kAppdataDatabases, true)) /
          "Configs.db";
 }
 
@@ -76,7 +84,7 @@ bool ConfigTable::Save(const ConfigRecord& record) {
                                  statement.bind(3, record.encrypt ? 1 : 0);
                                  if (record.encrypt) {
                                    statement.bind(4, base::crypto::EncodeXxteaBase64(
-                                                         MachineKey(), record.json_data));
+                                                         MachineKeyForWriting(), record.json_data));
                                  } else {
                                    statement.bind(4, record.json_data);
                                  }
@@ -107,7 +115,10 @@ ConfigRecord ConfigTable::ReadRow(const SQLite::Statement& statement) const {
   record.encrypt = statement.getColumn(3).getInt() != 0;
   record.json_data = statement.getColumn(4).getString();
   if (record.encrypt) {
-    record.json_data = base::crypto::DecodeXxteaBase64(MachineKey(), record.json_data);
+    // Deciphered with whatever identifier there is, even none: what comes
+    // out is the caller's to judge (a document that does not parse), and a
+    // read is never refused or reported for it.
+    record.json_data = base::crypto::DecodeXxteaBase64(CurrentMachineKey(), record.json_data);
   }
   return record;
 }

@@ -10,7 +10,6 @@
 #include "base/gstring.h"
 #include "common/report/reporter.h"
 #include "qtbaseex/log/categories.h"
-#include "qtbaseex/qdebug_ext.h"
 
 namespace kill_process_report {
 
@@ -28,9 +27,18 @@ void ReportAndLogout(const std::filesystem::path& process, unsigned long pid,
       {"error_code", std::to_string(error)},
   };
   nimbrel_report::Reporter::Instance().Report("kill_process", params);
-  qCInfo(lc_utils) << "[kill_process] killer : " << killer << ", target: "
-                   << QString::fromStdWString(wide_path) << ", pid: " << pid
-                   << ", location: " << location << ", " << (error == 0 ? "success" : "failed");
+  // One text joined piece by piece, logged exactly as it stands.
+  std::string line = "[kill_process] killer : ";
+  line += killer;
+  line += ", target: ";
+  line += params["proc_name"];
+  line += ", pid: ";
+  line += std::to_string(pid);
+  line += ", location: ";
+  line += location;
+  line += ", ";
+  line += error == 0 ? "success" : "failed";
+  qCInfo(lc_utils).noquote().nospace() << QString::fromStdString(line);
 }
 
 unsigned InternalKillProcessWithReport(std::wstring_view image, std::string_view killer,

@@ -5,9 +5,10 @@
 #include <QList>
 #include <algorithm>
 #include <climits>
-#include <fmt/format.h>
+#include <string>
+#include <vector>
 
-#include "base/gstring.h"
+#include "platform/session.h"
 
 namespace command_line {
 
@@ -49,35 +50,6 @@ bool ParseLeadingInt(const QString& text, int* value) {
   }
   *value = static_cast<int>(negative ? -magnitude : magnitude);
   return true;
-}
-
-template <typename Char>
-std::basic_string<Char> Quote(std::basic_string_view<Char> value) {
-  constexpr Char kQuote = static_cast<Char>('"');
-  constexpr Char kBackslash = static_cast<Char>('\\');
-  std::basic_string<Char> out;
-  out.reserve(value.size() + 4);
-  out += kQuote;
-  // By the Windows rules a run of backslashes is literal unless a quote
-  // follows it; only then is each one doubled (and the quote escaped).
-  std::size_t backslashes = 0;
-  for (const Char c : value) {
-    if (c == kBackslash) {
-      ++backslashes;
-      continue;
-    }
-    if (c == kQuote) {
-      out.append(backslashes * 2 + 1, kBackslash);
-    } else {
-      out.append(backslashes, kBackslash);
-    }
-    backslashes = 0;
-    out += c;
-  }
-  out.append(backslashes * 2, kBackslash);  // they precede the closing quote
-  out += kQuote;
-  out += static_cast<Char>(' ');
-  return out;
 }
 
 }  // namespace
@@ -123,46 +95,15 @@ bool IsFromValue14(const QStringList& arguments) {
 }
 
 bool IsFromValue14() {
-  if (QCoreApplication::instance() == nullptr) return false;
-  return IsFromValue14(QCoreApplication::arguments());
-}
-
-std::wstring FormatOptionArg(std::string_view name) {
-  return base::gstring::FromUtf8(fmt::format("--{} ", name));
-}
-
-std::wstring FormatOptionArg(std::wstring_view name) {
-  std::wstring out = L"--";
-  out.append(name);
-  out += L' ';
-  return out;
-}
-
-std::wstring QuoteArg(std::string_view value) {
-  // Escaping touches ASCII only, so quoting after the conversion is the same
-  // as quoting the UTF-8 text and converting the result.
-  const std::wstring wide = base::gstring::FromUtf8(value);
-  return Quote<wchar_t>(wide);
-}
-
-std::wstring QuoteArg(std::wstring_view value) { return Quote<wchar_t>(value); }
-
-std::wstring BuildArgs(const std::map<std::string, std::string>& options) {
-  std::wstring out;
-  for (const auto& [name, value] : options) {
-    out += FormatOptionArg(std::string_view(name));
-    out += QuoteArg(std::string_view(value));
+  // Read from the OS, not from QCoreApplication::arguments(): Qt takes its
+  // own options (-style, -platform, ...) and their values out of those.
+  const platform::Result<std::vector<std::string>> raw = platform::RawArguments();
+  if (!raw) return false;
+  QStringList arguments;
+  for (const std::string& argument : *raw) {
+    arguments << QString::fromLocal8Bit(argument.data(), static_cast<int>(argument.size()));
   }
-  return out;
-}
-
-std::wstring BuildArgs(const std::map<std::wstring, std::wstring>& options) {
-  std::wstring out;
-  for (const auto& [name, value] : options) {
-    out += FormatOptionArg(std::wstring_view(name));
-    out += QuoteArg(std::wstring_view(value));
-  }
-  return out;
+  return IsFromValue14(arguments);
 }
 
 }  // namespace command_line

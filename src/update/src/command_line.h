@@ -1,13 +1,10 @@
-// The helper's command line: one process-wide parser, the raw --from scan
-// used before the parser exists, and the writers that put options onto the
-// command line of a program this helper starts.
+// The helper's command line: one process-wide parser and the raw --from scan
+// used before the parser exists. The writers that put options onto the
+// command line of a started program are in common/utils/command_args.h.
 #pragma once
 
 #include <QCommandLineParser>
 #include <QStringList>
-#include <map>
-#include <string>
-#include <string_view>
 
 namespace command_line {
 
@@ -21,16 +18,10 @@ void Setup(const QStringList& names);
 // program).
 void SetupParser(QCommandLineParser& parser, const QStringList& names, QStringList arguments);
 
-// True when the raw command line holds "--from" followed by a number 14.
+// True when the process's raw command line (as started, before Qt took its
+// own options out) holds "--from" followed by a number 14.
 bool IsFromValue14();
 // The raw scan over an explicit argument list (index 0 is the program).
 bool IsFromValue14(const QStringList& arguments);
-
-std::wstring FormatOptionArg(std::string_view name);
-std::wstring FormatOptionArg(std::wstring_view name);
-std::wstring QuoteArg(std::string_view value);
-std::wstring QuoteArg(std::wstring_view value);
-std::wstring BuildArgs(const std::map<std::string, std::string>& options);
-std::wstring BuildArgs(const std::map<std::wstring, std::wstring>& options);
 
 }  // namespace command_line

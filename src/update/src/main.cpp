@@ -2,8 +2,6 @@
 // loop, exit code 0 whatever the stages did.
 #include <QApplication>
 #include <QByteArray>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include "base/multi_inst.h"
@@ -11,6 +9,7 @@
 #include "common/app_manager/installed_app_store.h"
 #include "common/config/app_config_refresh.h"
 #include "common/report/reporter.h"
+#include "platform/session.h"
 #include "qtbaseex/log/logger.h"
 #include "update/update.h"
 
@@ -20,38 +19,29 @@ namespace {
 // gives the real screen facts; without one, or with one that cannot be
 // reached (a stale DISPLAY), Qt would abort the helper before it restarts
 // the client, so the offscreen platform, which needs no server, is always
-// the last choice. A platform the user chose stands. Returns whether it
-// set the choice, which is for this process only: the programs it starts
-// must not inherit it.
-bool ChoosePlatformWithHeadlessFallback() {
-  if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) return false;
+// the last choice. A platform the user chose stands.
+void ChoosePlatformWithHeadlessFallback() {
+  if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) return;
+  const platform::DisplayServers servers = platform::AvailableDisplayServers();
   QByteArray platforms;
-  if (!qEnvironmentVariableIsEmpty("DISPLAY")) platforms += "xcb;";
-  if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) platforms += "wayland;";
+  if (servers.x11) platforms += "xcb;";
+  if (servers.wayland) platforms += "wayland;";
   platforms += "offscreen";
   qputenv("QT_QPA_PLATFORM", platforms);
-  return true;
-}
-
-// Without a session runtime directory Qt makes one of its own in /tmp; keep
-// even that inside the product home.
-void ChooseRuntimeDirectoryIfNeeded() {
-  if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) return;
-  const std::filesystem::path runtime = MultiInst::Instance()->Home() / "temp" / "runtime";
-  std::error_code ec;
-  std::filesystem::create_directories(runtime, ec);
-  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::replace, ec);
-  if (!ec) qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.string()));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool platform_chosen = ChoosePlatformWithHeadlessFallback();
-  ChooseRuntimeDirectoryIfNeeded();
+  // Every program the helper starts gets the environment the helper was
+  // started with, not the settings below, which are for this process only.
+  platform::CaptureStartEnvironment();
+  ChoosePlatformWithHeadlessFallback();
+  // Without a session runtime directory Qt makes one of its own in /tmp; keep
+  // even that inside the product home.
+  static_cast<void>(
+      platform::EnsureRuntimeDirectory(MultiInst::Instance()->Home() / "temp" / "runtime"));
   QApplication application(argc, argv);
-  if (platform_chosen) qunsetenv("QT_QPA_PLATFORM");  // read once, at construction
 
   boot::Initialize();
 

@@ -67,6 +67,28 @@ TEST(ValueKinds, Integer_TruncatesNumbersAndTakesBooleansAsZeroOrOne) {
                                                  {{"65", 65}, {"true", 1}, {"\"65\"", std::nullopt}});
 }
 
+// Floating numbers outside an integer member's range: truncated and wrapped
+// like an integer of that value while a 64-bit integer can hold it, refused
+// (the default kept) beyond, never undefined.
+TEST(ValueKinds, Integer_FloatingNumbersOutOfRangeWrapOrKeepTheDefault) {
+  ExpectMember<AppHostConfig, std::int32_t>(
+      "max_notification_count", &AppHostConfig::max_notification_count,
+      {{"4294967298.7", 2},
+       {"-4294967298.7", -2},
+       {"2147483648.0", -2147483647 - 1},
+       {"18446744073709549568.0", -2048},   // the largest double below 2^64
+       {"18446744073709551616.0", 1},       // 2^64: no 64-bit integer holds it
+       {"-9223372036854775808.0", 0},       // -2^63 still fits
+       {"-9223372036854777856.0", 1},       // the next double below it does not
+       {"1e19", -1981284352}});
+  ExpectMember<AppHostConfig, std::uint32_t>(
+      "dpi", &AppHostConfig::dpi,
+      {{"4294967296.5", 0u}, {"-1.5", 4294967295u}, {"1e300", std::nullopt}, {"-1e300", std::nullopt}});
+  ExpectMember<AppHostConfig, std::uint8_t>(
+      "force_desktop_mode", &AppHostConfig::force_desktop_mode,
+      {{"1e300", std::nullopt}, {"256.9", 0}});
+}
+
 TEST(ValueKinds, Unsigned_ReadsAsInteger) {
   ExpectMember<AppHostConfig, std::uint32_t>(
       "dpi", &AppHostConfig::dpi,

@@ -9,7 +9,7 @@
 #include "base/hardware_detect_system.h"
 #include "base/multi_inst.h"
 #include "base/reg.h"
-#include "common/report/common_params.h"
+#include "common/report/params/common_params.h"
 #include "support/test_env.h"
 
 namespace {

@@ -42,18 +42,27 @@ TEST_F(KillProcessReportTest, ReportsSuccessAndFailure) {
                            {"success", "fail"},
                            {"error_code", "5"}}));
 
+  // The line is the pieces joined as they are: no quotes, no added blanks.
   const auto lines = log_.Find("[kill_process] killer : ", lc_utils().categoryName());
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].type, QtInfoMsg);
-  EXPECT_NE(lines[0].message.find("\"Quarrion.exe\""), std::string::npos) << lines[0].message;
-  EXPECT_NE(lines[0].message.find(", pid:  4242"), std::string::npos) << lines[0].message;
-  auto ends_with = [](const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-  };
-  EXPECT_TRUE(ends_with(lines[0].message, ",  success")) << lines[0].message;
-  EXPECT_NE(lines[1].message.find("update::ClearOldVersion"), std::string::npos);
-  EXPECT_EQ(lines[1].message.find("XYZ"), std::string::npos) << lines[1].message;
-  EXPECT_TRUE(ends_with(lines[1].message, ",  failed")) << lines[1].message;
+  EXPECT_EQ(lines[0].message,
+            "[kill_process] killer : QuarrionUpdate, target: Quarrion.exe, pid: 4242, "
+            "location: update::RestartAppStore, success");
+  EXPECT_EQ(lines[1].message,
+            "[kill_process] killer : QuarrionUpdate, target: /opt/q/QuarrionEmulator.exe, "
+            "pid: 7, location: update::ClearOldVersion, failed");
+}
+
+// Texts holding what QDebug would quote or escape (quotes, backslashes, a
+// line break, non-ASCII) still appear exactly as they are.
+TEST_F(KillProcessReportTest, LineCarriesEveryTextAsItIs) {
+  ReportAndLogout("/opt/\"q\"\\x/\u00e9.exe", 1, "killer \"k\"", "where\\now", 0);
+  const auto lines = log_.Find("[kill_process] killer : ", lc_utils().categoryName());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].message,
+            "[kill_process] killer : killer \"k\", target: /opt/\"q\"\\x/\u00e9.exe, pid: 1, "
+            "location: where\\now, success");
 }
 
 TEST_F(KillProcessReportTest, EveryEndedProcessIsReportedOnce) {

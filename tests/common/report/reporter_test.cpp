@@ -10,9 +10,10 @@
 
 #include "base/gstring.h"
 #include "base/multi_inst.h"
-#include "common/report/start_reporting.h"
+#include "common/report/params/start_reporting.h"
 #include "qtbaseex/log/logger.h"
 #include "sdk/skirra/skirra_client.h"
+#include "support/child.h"
 #include "support/test_env.h"
 
 namespace {
@@ -51,13 +52,10 @@ class WorkerGate {
   void Open() {
     if (!is_open_.exchange(true)) promise_.set_value();
   }
-  // Opens from another thread after a pause, while the caller is blocked in
-  // the worker's destruction.
-  std::thread OpenLater() {
-    return std::thread([this] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      Open();
-    });
+  // Opens from another thread once the calling thread is blocked (in the
+  // worker's destruction).
+  std::thread OpenWhenBlocked() {
+    return testenv::WhenThreadBlocks(testenv::CurrentThreadId(), [this] { Open(); });
   }
   static inline thread_local bool t_sender = false;
 
@@ -141,7 +139,7 @@ TEST_F(ReporterTest, MainThreadEventsAreQueuedAndAllSentInOrderWhenTheWorkerIsDe
   std::unique_ptr<nimbrel_report::TaskPool> worker = Reporter::Instance().TakeWorker();
   ASSERT_NE(worker, nullptr);
   EXPECT_EQ(Reporter::Instance().TakeWorker(), nullptr);
-  std::thread opener = gate.OpenLater();
+  std::thread opener = gate.OpenWhenBlocked();
   worker.reset();  // returns only after the queue has drained
   const auto events = Spool();
   opener.join();
@@ -197,7 +195,7 @@ TEST_F(ReporterTest, InitAgainDrainsThePreviousWorker) {
   WorkerGate gate;
   InitReporter(gate.Getters());
   for (int i = 0; i < 3; ++i) Reporter::Instance().Report("first_" + std::to_string(i), {});
-  std::thread opener = gate.OpenLater();
+  std::thread opener = gate.OpenWhenBlocked();
   InitReporter();  // replaces the held worker: must wait for its queue
   opener.join();
   EXPECT_EQ(SpoolEvents(), (std::vector<std::string>{"first_0", "first_1", "first_2"}));

@@ -13,18 +13,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/child.h"
+
 namespace {
 
 using nimbrel_report::TaskPool;
-
-// Opens after a pause on its own thread, so the destructor under test is
-// already waiting when the blocked task resumes.
-std::thread OpenLater(std::promise<void>& gate) {
-  return std::thread([&gate] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    gate.set_value();
-  });
-}
 
 TEST(TaskPoolTest, DestroyRunsEveryQueuedTaskInOrderBeforeReturning) {
   std::promise<void> gate;
@@ -36,8 +29,11 @@ TEST(TaskPoolTest, DestroyRunsEveryQueuedTaskInOrderBeforeReturning) {
     EXPECT_EQ(pool.thread_count(), 1u);
     pool.Enqueue([opened] { opened.wait(); }, "blocker");
     for (int i = 0; i < 200; ++i) pool.Enqueue([&ran, i] { ran.push_back(i); });
-    opener = OpenLater(gate);
-  }  // the queue is still full here: a stop that discards it loses tasks
+    // Opened once this thread is blocked in the pool's destruction, so the
+    // queue is still full when the stop comes: a stop that discards it
+    // loses tasks.
+    opener = testenv::WhenThreadBlocks(testenv::CurrentThreadId(), [&gate] { gate.set_value(); });
+  }
   opener.join();
   ASSERT_EQ(ran.size(), 200u);
   for (int i = 0; i < 200; ++i) EXPECT_EQ(ran[i], i);

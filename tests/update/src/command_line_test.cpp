@@ -8,8 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "base/gstring.h"
-#include "platform/launch.h"
+#include <QApplication>
+#include <QCoreApplication>
+#include <cstdlib>
+#include <optional>
+
+#include "platform/session.h"
+#include "support/child.h"
 
 namespace {
 
@@ -113,53 +118,37 @@ TEST(IsFromValue14, ScansTheRawArguments) {
   }
 }
 
-TEST(ArgumentWriters, WriteExactTexts) {
-  EXPECT_EQ(command_line::FormatOptionArg(std::string_view("from")), L"--from ");
-  EXPECT_EQ(command_line::FormatOptionArg(std::wstring_view(L"silent")), L"--silent ");
-  EXPECT_EQ(command_line::QuoteArg(std::string_view("")), L"\"\" ");
-  EXPECT_EQ(command_line::QuoteArg(std::wstring_view(L"")), L"\"\" ");
-  // A backslash before a quote is doubled and the quote escaped.
-  EXPECT_EQ(command_line::QuoteArg(std::string_view("a\\\"b")), L"\"a\\\\\\\"b\" ");
-  // Backslashes elsewhere stay single, else the receiver would see them doubled.
-  EXPECT_EQ(command_line::QuoteArg(std::wstring_view(L"C:\\x y\\z")), L"\"C:\\x y\\z\" ");
-  EXPECT_EQ(command_line::QuoteArg(std::string_view("C:\\dir\\")), L"\"C:\\dir\\\\\" ");
-  EXPECT_EQ(command_line::QuoteArg(std::string_view("\xc3\xa9")), L"\"\u00e9\" ");
-
-  const std::map<std::string, std::string> options = {{"launch-proc-name", "Quarrion.exe"},
-                                                      {"from", "6"}};
-  EXPECT_EQ(command_line::BuildArgs(options), L"--from \"6\" --launch-proc-name \"Quarrion.exe\" ");
-  const std::map<std::wstring, std::wstring> wide = {{L"silent", L""}, {L"Z", L"1"}};
-  EXPECT_EQ(command_line::BuildArgs(wide), L"--Z \"1\" --silent \"\" ");
-  EXPECT_EQ(command_line::BuildArgs(std::map<std::string, std::string>{}), L"");
-  EXPECT_EQ(command_line::BuildArgs(std::map<std::wstring, std::wstring>{}), L"");
+// Run as a child by IsFromValue14.ReadsWhatTheProcessWasStartedWith: builds
+// the application object from its own raw arguments, as the helper's main
+// does, and answers by exit code: 14 when the raw scan sees "--from 14",
+// 15 when it does not; 2 when Qt did not take its options (nothing tested).
+TEST(ChildBehaviour, ScanAfterQtTookItsOptions) {
+  if (!testenv::InChildBehaviour()) GTEST_SKIP() << "run by IsFromValue14 in a child";
+  const auto raw = platform::RawArguments();
+  if (!raw) std::_Exit(3);
+  std::vector<std::string> storage = *raw;
+  std::vector<char*> argv;
+  for (std::string& argument : storage) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  int argc = static_cast<int>(storage.size());
+  QApplication application(argc, argv.data());
+  // Qt took "-style" with "--from" as its value: the "--from" is gone.
+  if (QCoreApplication::arguments().contains(QStringLiteral("--from"))) std::_Exit(2);
+  std::_Exit(command_line::IsFromValue14() ? 14 : 15);
 }
 
-TEST(ArgumentWriters, QuotedValuesSplitBackByteForByte) {
-  const std::vector<std::wstring> hostile = {
-      L"",         L" ",          L"a b",        L"C:\\x",        L"C:\\Program Files\\",
-      L"\\",       L"\\\\",       L"\"",         L"\"\"",         L"a\\\"b",
-      L"\\\\\"",   L"end\\\\\\",  L"\t tab\t",   L"x\"\\\"y\\",   L"--from",
-      L"\u65e5\u672c \u00e9", L"quarrion://open?a=1&b=\"2\"", L"\\\\server\\share\\",
-  };
-  std::wstring line;
-  std::vector<std::wstring> expected;
-  for (const std::wstring& value : hostile) {
-    const std::wstring quoted = command_line::QuoteArg(std::wstring_view(value));
-    EXPECT_EQ(platform::SplitCommandLine(quoted), std::vector<std::wstring>{value})
-        << base::gstring::ToUtf8(quoted);
-    line += quoted;
-    expected.push_back(value);
-  }
-  // All of them on one line, as BuildArgs writes them.
-  EXPECT_EQ(platform::SplitCommandLine(line), expected);
+TEST(IsFromValue14, ReadsWhatTheProcessWasStartedWith) {
+  testenv::ChildOptions options;
+  options.arguments = {"-style", "--from", "14"};
+  options.environment = testenv::EnvironmentWith({"QT_QPA_PLATFORM=offscreen"});
+  testenv::Child child = testenv::StartBehaviour("ScanAfterQtTookItsOptions", options);
+  ASSERT_TRUE(child.valid());
+  EXPECT_EQ(child.Wait(60000), std::optional<std::uint32_t>(14u));
 
-  std::map<std::string, std::string> options;
-  options["pseudo-protocol"] = "a\\\"b\\";
-  options["launch-proc-name"] = "C:\\dir\\Quarrion.exe";
-  const std::vector<std::wstring> split = platform::SplitCommandLine(command_line::BuildArgs(options));
-  const std::vector<std::wstring> want = {L"--launch-proc-name", L"C:\\dir\\Quarrion.exe",
-                                          L"--pseudo-protocol", L"a\\\"b\\"};
-  EXPECT_EQ(split, want);
+  options.arguments = {"-style", "--from", "13"};
+  child = testenv::StartBehaviour("ScanAfterQtTookItsOptions", options);
+  ASSERT_TRUE(child.valid());
+  EXPECT_EQ(child.Wait(60000), std::optional<std::uint32_t>(15u));
 }
 
 }  // namespace

@@ -6,13 +6,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
+#include "platform/session.h"
+#include "support/standins.h"
 #include "support/test_env.h"
 
 extern char** environ;
@@ -30,12 +36,10 @@ fs::path MakeTempDir() {
 // Status of a helper that had to be killed because it did not end in time.
 constexpr int kHung = -2;
 
-// Runs the helper with exactly `args` (raw bytes, argv[0] included) and an
-// environment without any display, whose user directories all point at
-// `user_dir`, plus `extra_env` ("NAME=value"; a name without '=' is left
-// out). Returns the wait status, or kHung after a generous bound.
-int RunHelper(const std::vector<std::string>& args, const fs::path& home,
-              const fs::path& user_dir, const std::vector<std::string>& extra_env = {}) {
+// An environment without any display, whose user directories all point at
+// `user_dir`, plus `extra_env` ("NAME=value"; a name without '=' is left out).
+std::vector<std::string> HelperEnvironment(const fs::path& home, const fs::path& user_dir,
+                                           const std::vector<std::string>& extra_env = {}) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -59,6 +63,16 @@ int RunHelper(const std::vector<std::string>& args, const fs::path& home,
     std::erase_if(env, [&](const std::string& e) { return e.substr(0, e.find('=')) == name; });
     if (extra.find('=') != std::string::npos) env.push_back(extra);
   }
+  return env;
+}
+
+// Runs the helper with exactly `args` (raw bytes: argv[0] included, and not
+// necessarily UTF-8, which a parameter text could not carry) in the
+// environment of HelperEnvironment. Returns the wait status, or kHung after a
+// generous bound.
+int RunHelper(const std::vector<std::string>& args, const fs::path& home,
+              const fs::path& user_dir, const std::vector<std::string>& extra_env = {}) {
+  std::vector<std::string> env = HelperEnvironment(home, user_dir, extra_env);
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -228,6 +242,61 @@ TEST_F(HelperStartup, WithoutARuntimeDirectoryNothingIsWrittenOutsideTheHome) {
   ASSERT_TRUE(WIFEXITED(status)) << RunOutcome(status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(OutsideWrites(), std::vector<std::string>{});
+}
+
+// Qt's own options are part of the command line the helper logs, although
+// QApplication takes them out of its arguments.
+TEST_F(HelperStartup, LogsQtsOwnOptionsToo) {
+  const std::string program = (testenv::BinDir() / "QuarrionUpdate.exe").string();
+  const std::vector<std::string> args = {program, "-platform", "offscreen", "-style", "--from",
+                                         "14", "-reverse", "-session", "s 1", "--appstore-pid",
+                                         kGoneClientPid};
+  const int status = RunHelper(args, home(), user_dir_);
+  ASSERT_TRUE(WIFEXITED(status)) << RunOutcome(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::vector<fs::path> logs = LogFiles(home());
+  ASSERT_EQ(logs.size(), 1u);
+  const std::string wanted = "] " + program +
+                             " -platform offscreen -style --from 14 -reverse -session \"s 1\" "
+                             "--appstore-pid " + kGoneClientPid + "\n";
+  EXPECT_NE(testenv::ReadFile(logs[0]).find(wanted), std::string::npos)
+      << testenv::ReadFile(logs[0]);
+}
+
+// What the helper sets for itself (a runtime directory it made, the Qt
+// platform it chose) stays with it: the launcher it starts gets exactly the
+// environment the helper was started with.
+TEST_F(HelperStartup, TheLauncherGetsTheEnvironmentTheHelperWasStartedWith) {
+  const fs::path launcher = testenv::InstallStandin(home() / "install", testenv::kLauncherExe);
+  const std::string program = (testenv::BinDir() / "QuarrionUpdate.exe").string();
+  const std::vector<std::string> extra = {"XDG_RUNTIME_DIR", "QUARRION_TEST_MARKER=a b=c"};
+  const int status = RunHelper({program, "--appstore-pid", kGoneClientPid}, home(), user_dir_, extra);
+  ASSERT_TRUE(WIFEXITED(status)) << RunOutcome(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  // The launcher is not waited for by the helper; it records its start.
+  long long pid = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (pid == 0 && std::chrono::steady_clock::now() < deadline) {
+    for (const auto& command : testenv::ReadStandinCommands()) {
+      if (command.name == testenv::kLauncherExe) pid = command.pid;
+    }
+    if (pid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_NE(pid, 0) << "the launcher was not started";
+  platform::ProcessHandle running =
+      platform::OpenProcess(static_cast<platform::Pid>(pid), platform::kProcessTerminate | platform::kSynchronize)
+          .value_or(platform::ProcessHandle());
+  const std::string block = testenv::ReadFile("/proc/" + std::to_string(pid) + "/environ");
+  if (running) {
+    platform::RealTerminateProcess(running.get(), 1);
+    platform::WaitForProcess(running.get(), 5000);
+  }
+  std::vector<std::string> got = platform::ParseNulSeparated(block);
+  std::vector<std::string> want = HelperEnvironment(home(), user_dir_, extra);
+  std::sort(got.begin(), got.end());
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(got, want);
 }
 
 // A registry file that is not a database: kept aside, recreated, and said

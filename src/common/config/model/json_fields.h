@@ -77,9 +77,14 @@ struct IsOptional<std::optional<T>> : std::true_type {};
 // Every reader answers false on a value it cannot take, and then leaves its
 // output in an unspecified state: callers read into a scratch value.
 
-// Integral kinds. Integers wrap to the target width (a byte is modulo 256);
-// a floating number is truncated toward zero first, and refused when it is
-// beyond every 64-bit integer (the cast would be undefined there).
+// Integral kinds. Out-of-range numbers are decided here, once for every
+// member: an integer wraps to the target width (a byte is modulo 256,
+// "max_notification_count": 4294967298 reads as 2), because that is what the
+// JSON library's own typed access does and what every other reader of these
+// documents therefore sees. A floating number is truncated toward zero and
+// then wraps the same way; beyond every 64-bit integer (1e300), where the
+// library's cast would be undefined behaviour, it is refused and the member
+// keeps its default.
 template <std::integral Int>
 bool ReadInteger(const nlohmann::json& j, Int& out, bool accept_boolean) {
   using json = nlohmann::json;

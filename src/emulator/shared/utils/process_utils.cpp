@@ -1,19 +1,13 @@
 #include "emulator/shared/utils/process_utils.h"
 
-#include <fmt/format.h>
-#include <fmt/xchar.h>
-
 #include <system_error>
 
-#include "base/gstring.h"
-#include "base/multi_inst.h"
-#include "base/reg.h"
+#include "common/utils/deadlines.h"
 #include "platform/launch.h"
 #include "platform/process.h"
+#include "platform/session.h"
 
 namespace {
-
-constexpr std::uint32_t kBoundedWaitMs = 5000;
 
 // Exit code of a started child after waiting up to `timeout_ms`; 259 while it
 // still runs.
@@ -31,6 +25,7 @@ platform::ErrorCode Open(const std::filesystem::path& file, const std::wstring& 
   request.parameters = parameters;
   request.directory = directory;
   request.want_handle = process != nullptr;
+  request.environment = platform::StartEnvironment();
   return platform::Launch(request, process);
 }
 
@@ -65,7 +60,7 @@ DWORD ExecuteShellWithCurrentPrivileges(const std::filesystem::path& file,
   const platform::ErrorCode error = Open(file, parameters, directory, &process);
   if (error != platform::kErrorSuccess) return error;
   DWORD exit_code = 0;
-  if (process) exit_code = WaitAndReadExitCode(process, kBoundedWaitMs);
+  if (process) exit_code = WaitAndReadExitCode(process, CurrentDeadlines().bounded_wait_ms);
   return exit_code;
 }
 
@@ -77,27 +72,18 @@ DWORD CreateRestrictedProcess(const std::filesystem::path& exe, const std::wstri
 
   platform::LaunchRequest request;
   request.file = exe;
-  // The program is quoted so a path with blanks stays one argument.
-  request.parameters = fmt::format(L"\"{}\" {}", base::gstring::FromPath(exe), arguments);
-  request.parameters_include_program = true;
+  // The program is argv[0] as it stands: a path with blanks or quotes needs no
+  // quoting that the program-name rule could read differently.
+  request.parameters = arguments;
   request.want_handle = true;
+  request.environment = platform::StartEnvironment();
   request.restricted = true;
   platform::ProcessHandle process;
   const platform::ErrorCode error = platform::Launch(request, &process);
   if (error != platform::kErrorSuccess) return error;
-  const DWORD code = WaitAndReadExitCode(process, kBoundedWaitMs);
+  const DWORD code = WaitAndReadExitCode(process, CurrentDeadlines().bounded_wait_ms);
   if (exitCode != nullptr) *exitCode = code;
   return platform::kErrorSuccess;
-}
-
-RunOnceMark::RunOnceMark(std::wstring_view name)
-    : key_(MultiInst::Instance()->GetComponentRegRoot(0) + L"\\Mark"), name_(name) {}
-
-bool RunOnceMark::TestAndSet() {
-  if (base::reg::GetValue(HKEY_CURRENT_USER, key_, name_, std::uint64_t{0}) != 0) return true;
-  // Check and write are two steps; two processes may both run the action once.
-  base::reg::SetValue(HKEY_CURRENT_USER, key_, name_, std::uint64_t{1});
-  return false;
 }
 
 std::filesystem::path GetModuleDirectory() {

@@ -1,12 +1,13 @@
-// Starting programs and one-time marks, shared by the helper's flows. Every
+// Starting programs, shared by the helper's flows. Every
 // result is a Windows error code; nothing here throws or logs. Programs are
 // started directly (never through a shell): the parameter text is split by
-// the Windows command-line rules.
+// the Windows command-line rules. Every program started gets the environment
+// this process was started with (platform::StartEnvironment), not what it
+// set for itself since.
 #pragma once
 
 #include <filesystem>
 #include <string>
-#include <string_view>
 
 #include "base/win_types.h"
 
@@ -27,24 +28,12 @@ DWORD ExecuteShellWithCurrentPrivileges(const std::filesystem::path& file,
                                         const std::wstring& parameters,
                                         const std::filesystem::path& directory);
 
-// Starts `exe` without administrative powers, command line "\"<exe>\" <arguments>",
-// waits up to 5000 ms and stores the exit code (259 when still running).
+// Starts `exe` without administrative powers with `arguments` after the
+// program (the program itself is argv[0], whatever its path holds), waits up
+// to 5000 ms and stores the exit code (259 when still running).
 // Returns 0 once started, 2 for a missing executable, otherwise the error.
 DWORD CreateRestrictedProcess(const std::filesystem::path& exe, const std::wstring& arguments,
                               DWORD* exitCode);
-
-// A per-user once-only mark, kept as an integer value named after the mark
-// under HKCU\<component 0 registry root>\Mark.
-class RunOnceMark {
- public:
-  explicit RunOnceMark(std::wstring_view name);
-  // True when the mark was already set; otherwise sets it and returns false.
-  bool TestAndSet();
-
- private:
-  std::wstring key_;
-  std::wstring name_;
-};
 
 // Directory of the executable that holds this code; empty on failure.
 std::filesystem::path GetModuleDirectory();

@@ -12,35 +12,37 @@
 
 #include "base/gstring.h"
 #include "base/multi_inst.h"
+#include "base/product_constants.h"
 #include "base/process.h"
 #include "base/system.h"
 #include "common/report/kill_process_report.h"
 #include "common/report/reporter.h"
-#include "command_line.h"
+#include "common/utils/command_args.h"
+#include "common/utils/deadlines.h"
 #include "emulator/shared/utils/process_utils.h"
 #include "platform/text.h"
 #include "qtbaseex/log/categories.h"
+#include "qtbaseex/qdebug_path.h"
 
 namespace vm::utils {
 namespace {
 
-constexpr std::uint32_t kSliceMs = 200;
 constexpr std::uint32_t kTerminateExitCode = 0xFFFFFFFF;
 constexpr const wchar_t kEmulatorExe[] = L"QuarrionEmulator.exe";
 constexpr const char kKiller[] = "QuarrionUpdate";
 constexpr const wchar_t kDebugPrivilege[] = L"SeDebugPrivilege";
+constexpr int kShowNormal = 1;  // show state of the quit command's window
 
+// Names are appended as text, without the quotes QDebug gives a QString.
 QString Q(const wchar_t* text) { return QString::fromStdWString(text ? text : L""); }
-QString Q(const std::filesystem::path& path) {
-  return QString::fromStdWString(base::gstring::FromPath(path));
-}
 const char* Text(const char* text) { return text ? text : ""; }
 
 // Waits in 200 ms slices while the predicate allows; true when the process
 // ended (any wait result but a time-out counts as ended).
 bool WaitInSlices(platform::RawProcess process, const KeepWaiting& keepWaiting) {
+  const std::uint32_t slice_ms = CurrentDeadlines().slice_ms;
   for (;;) {
-    if (platform::WaitForProcess(process, kSliceMs) != platform::kWaitTimeout) return true;
+    if (platform::WaitForProcess(process, slice_ms) != platform::kWaitTimeout) return true;
     if (!keepWaiting(0)) return false;
   }
 }
@@ -88,8 +90,8 @@ class QuitProcessReport {
 void RequestQuitByCommand(const std::filesystem::path& path) {
   auto run = [path] {
     DWORD exit_code = 0;
-    ShellExecuteOpen(path, command_line::FormatOptionArg(std::string_view("quit")), &exit_code,
-                     true, std::filesystem::path(), 1);
+    ShellExecuteOpen(path, FormatOptionArg(std::string_view("quit")), &exit_code,
+                     true, std::filesystem::path(), kShowNormal);
   };
   std::future<void> task;
   try {
@@ -125,7 +127,7 @@ std::filesystem::path NormalizePath(const std::filesystem::path& path) {
 FORCE_QUIT_RESULT ForceQuitProcess(platform::RawProcess process, const KeepWaiting& keepWaiting,
                                    const wchar_t* name, unsigned long pid,
                                    const ForceKillInfo* info) {
-  qCInfo(lc_vm_utils) << "Try to quit: " << Q(name) << ", pid=" << pid;
+  qCInfo(lc_vm_utils).noquote() << "Try to quit: " << Q(name) << ", pid=" << pid;
   if (process == nullptr) return FORCE_QUIT_EXITED;
   QuitProcessReport report(name, pid, info);
   const FORCE_QUIT_RESULT result = ForceQuitProcessImpl(process, keepWaiting, name, pid, info);
@@ -137,12 +139,12 @@ FORCE_QUIT_RESULT ForceQuitProcessImpl(platform::RawProcess process,
                                        const KeepWaiting& keepWaiting, const wchar_t* name,
                                        unsigned long pid, const ForceKillInfo* info) {
   if (WaitInSlices(process, keepWaiting)) {
-    if (pid != 0) qCInfo(lc_vm_utils) << Q(name) << " exit. pid=" << pid;
+    if (pid != 0) qCInfo(lc_vm_utils).noquote() << Q(name) << " exit. pid=" << pid;
     return FORCE_QUIT_EXITED;
   }
-  qCWarning(lc_vm_utils) << "Timeout: " << Q(name) << " exit timeout ";
+  qCWarning(lc_vm_utils).noquote() << "Timeout: " << Q(name) << " exit timeout ";
   if (info == nullptr) return FORCE_QUIT_TIMEOUT;
-  qCWarning(lc_vm_utils) << "Force Kill Process: " << Q(name) << ", where=" << Text(info->where)
+  qCWarning(lc_vm_utils).noquote() << "Force Kill Process: " << Q(name) << ", where=" << Text(info->where)
                          << ", msg=" << Text(info->msg);
   return KillProcess(process, keepWaiting, name, pid, info, true);
 }
@@ -154,7 +156,7 @@ FORCE_QUIT_RESULT KillProcess(platform::RawProcess process, const KeepWaiting& k
   bool succeeded = false;
   unsigned long error_code = 0;
 
-  qCWarning(lc_vm_utils) << "TerminateProcess: " << Q(name) << ", pid=" << pid;
+  qCWarning(lc_vm_utils).noquote() << "TerminateProcess: " << Q(name) << ", pid=" << pid;
   // `last_error` follows what GetLastError would say after each failed call.
   platform::ErrorCode last_error = platform::TerminateProcess(process, kTerminateExitCode);
   if (last_error == platform::kErrorSuccess) {
@@ -164,7 +166,7 @@ FORCE_QUIT_RESULT KillProcess(platform::RawProcess process, const KeepWaiting& k
     if (last_error == platform::kErrorAccessDenied && retry_on_fail) {
       const platform::Pid id = platform::GetProcessId(process);
       if (id != 0) {
-        qCWarning(lc_vm_utils) << "Failed to TerminateProcess: " << Q(name) << ", err=" << last_error
+        qCWarning(lc_vm_utils).noquote() << "Failed to TerminateProcess: " << Q(name) << ", err=" << last_error
                                << ", exit_code=" << exit_code << ", retry_on_fail=" << retry_on_fail;
         auto reopened = platform::OpenProcess(id, kAccessTerminate);
         if (reopened) {
@@ -183,7 +185,7 @@ FORCE_QUIT_RESULT KillProcess(platform::RawProcess process, const KeepWaiting& k
       error_code = 0;
     } else {
       if (query_error != platform::kErrorSuccess) last_error = query_error;
-      qCCritical(lc_vm_utils) << "Failed to TerminateProcess: " << Q(name) << ", err=" << last_error
+      qCCritical(lc_vm_utils).noquote() << "Failed to TerminateProcess: " << Q(name) << ", err=" << last_error
                               << ", exit_code=" << exit_code;
       succeeded = false;
       error_code = last_error;
@@ -211,13 +213,13 @@ FORCE_QUIT_RESULT EnumAndWaitProcess(
     PROCESSENTRY32W entry = listed;
     if (platform::text::CompareNoCase(entry.szExeFile, wanted) != 0) return true;
     const unsigned long pid = entry.th32ProcessID;
-    qCInfo(lc_vm_utils) << Q(name) << ": pid=" << pid;
+    qCInfo(lc_vm_utils).noquote() << Q(name) << ": pid=" << pid;
     auto opened_or = platform::OpenProcess(pid, static_cast<std::uint32_t>(access));
     const platform::ErrorCode error = opened_or.error();
-    platform::ProcessHandle opened = opened_or ? std::move(opened_or).value() : platform::ProcessHandle();
+    platform::ProcessHandle opened = std::move(opened_or).value_or(platform::ProcessHandle());
     if (!opened) {
       if (error == platform::kErrorInvalidParameter) {
-        qCInfo(lc_vm_utils) << Q(name) << " process exited: pid=" << pid;
+        qCInfo(lc_vm_utils).noquote() << Q(name) << " process exited: pid=" << pid;
       } else {
         qCCritical(lc_vm_utils) << "Failed to OpenProcess: err=" << error << ", pid=" << pid;
       }
@@ -241,11 +243,13 @@ FORCE_QUIT_RESULT ForceQuitNimbrel(const KeepWaiting& keepWaiting, const ForceKi
   auto emulator_action = [](platform::ProcessHandle& handle, PROCESSENTRY32W& entry) {
     std::filesystem::path path = NormalizePath(base::process::ProcessImagepath(handle.get()));
     if (path.empty()) {
-      path = base::gstring::ToPath(MultiInst::Instance()->GetCurrentComponentDirectory(1, false)) /
+      path = base::gstring::ToPath(MultiInst::Instance()->GetCurrentComponentDirectory(
+                 constants::kComponentClient, false)) /
              base::gstring::ToPath(kEmulatorExe);
     }
-    qCInfo(lc_vm_utils) << Q(kEmulatorExe) << ": pid=" << static_cast<unsigned long>(entry.th32ProcessID)
-                        << ", path=" << Q(path);
+    qCInfo(lc_vm_utils).noquote() << Q(kEmulatorExe) << ": pid="
+                                  << static_cast<unsigned long>(entry.th32ProcessID)
+                                  << ", path=" << path;
     RequestQuitByCommand(path);
     return true;
   };

@@ -15,6 +15,7 @@
 #include "base/yvok_guid.h"
 #include "command_line.h"
 #include "common/report/reporter.h"
+#include "common/utils/command_args.h"
 #include "emulator/shared/utils/process_utils.h"
 #include "platform/library.h"
 #include "qtbaseex/helpers.h"
@@ -200,6 +201,6 @@ void ReportProcessCrashEvent(const std::wstring& name) {
   std::error_code ec;
   if (!std::filesystem::exists(assistant, ec)) return;
   const std::map<std::wstring, std::wstring> options = {{L"report-process-crash-event", name}};
-  ShellExecuteOpen(assistant, command_line::BuildArgs(options), nullptr, false,
+  ShellExecuteOpen(assistant, BuildArgs(options), nullptr, false,
                    std::filesystem::path(), 1);
 }

@@ -8,7 +8,7 @@
 #include "boot/crash_reporting.h"
 #include "command_line.h"
 #include "common/common_hook/common_hook.h"
-#include "common/report/start_reporting.h"
+#include "common/report/params/start_reporting.h"
 #include "platform/diagnostics.h"
 #include "qtbaseex/helpers.h"
 #include "qtbaseex/log/categories.h"

@@ -14,22 +14,33 @@
 #include "base/gstring.h"
 #include "base/multi_inst.h"
 #include "base/process.h"
+#include "base/product_constants.h"
 #include "base/system.h"
 #include "command_line.h"
 #include "common/report/kill_process_report.h"
+#include "common/utils/command_args.h"
+#include "common/utils/deadlines.h"
 #include "emulator/shared/utils/process_utils.h"
 #include "emulator/shared/utils/vm_utils.h"
 #include "platform/process.h"
 #include "qtbaseex/log/categories.h"
 #include "qtbaseex/log/signed_log.h"
+#include "qtbaseex/qdebug_ext.h"
+#include "qtbaseex/qdebug_path.h"
 #include "update/old_version_cleanup.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kClientComponent = 1;
-constexpr std::uint64_t kForcedQuitMs = 15000;
+constexpr ComponentType kClientComponent = constants::kComponentClient;
+// The options this helper passes on, and the client's name for where it was
+// started from.
+constexpr int kLaunchedFromUpdate = 6;
+// The show state of a started program (a normal window).
+constexpr int kShowNormal = 1;
+// The bulk kill ends the processes without extra behaviour.
+constexpr unsigned long kKillFlags = 0;
 constexpr const char kKiller[] = "QuarrionUpdate";
 constexpr const char kCleanupLocation[] = "`anonymous-namespace'::ClearOldVersion";
 constexpr const char kRestartLocation[] = "update::RestartAppStore";
@@ -52,8 +63,6 @@ constexpr char kCleanupSignature[] =
 // qCInfo and friends, with the function text given. The category decides, as
 // with qCInfo, whether the line is written.
 #define UPDATE_LOG(level, signature) QX_SIGNED_LOG(level, lc_update, signature)
-
-QString Q(const fs::path& path) { return QString::fromStdWString(base::gstring::FromPath(path)); }
 
 struct Version {
   unsigned parts[4] = {0, 0, 0, 0};
@@ -105,13 +114,14 @@ void ForEachEntry(const fs::path& root, Visit&& visit) {
     visit(*it);
   }
   if (ec) {
-    UPDATE_LOG(warning, kCleanupSignature) << "failed to list directory: " << Q(root)
-                         << QString::fromStdString(ec.message());
+    UPDATE_LOG(warning, kCleanupSignature) << "failed to list directory: " << root
+                                           << ec.message();
   }
 }
 
 void ClearOldVersion() {
   UPDATE_LOG(info, kCleanupSignature) << "ClearOldVersion...";
+  const Deadlines deadlines = CurrentDeadlines();
   MultiInst* inst = MultiInst::Instance();
   fs::path root = base::gstring::ToPath(inst->GetComponentInstallRoot(kClientComponent, false));
   if (!root.empty()) root = vm::utils::NormalizePath(root);
@@ -119,7 +129,7 @@ void ClearOldVersion() {
       base::gstring::ToPath(inst->GetCurrentComponentDirectory(kClientComponent, false)));
   Version current_version;
   if (!ParseVersion(current.filename(), &current_version)) {
-    UPDATE_LOG(critical, kCleanupSignature) << "invalid version directory: " << Q(current);
+    UPDATE_LOG(critical, kCleanupSignature) << "invalid version directory: " << current;
     return;
   }
 
@@ -144,14 +154,14 @@ void ClearOldVersion() {
                                                 util::filesystem::err err) {
     if (err == util::filesystem::kRefused) return true;
     if (removed) {
-      UPDATE_LOG(warning, kCleanupSignature) << "remove file force: " << Q(path);
+      UPDATE_LOG(warning, kCleanupSignature) << "remove file force: " << path;
       return true;
     }
     std::error_code ec;
     if (update::ForceDeleteFile(path, ec) == 0) {
-      UPDATE_LOG(warning, kCleanupSignature) << "remove file force: " << Q(path);
+      UPDATE_LOG(warning, kCleanupSignature) << "remove file force: " << path;
     } else {
-      UPDATE_LOG(warning, kCleanupSignature) << "failed to remove file: " << Q(path);
+      UPDATE_LOG(warning, kCleanupSignature) << "failed to remove file: " << path;
     }
     return true;
   };
@@ -160,7 +170,7 @@ void ClearOldVersion() {
     if (err == util::filesystem::kRefused || removed) return true;
     std::error_code ec;
     if (update::ForceDeleteFile(path, ec) != 0) {
-      UPDATE_LOG(warning, kCleanupSignature) << "failed to remove file: " << Q(path);
+      UPDATE_LOG(warning, kCleanupSignature) << "failed to remove file: " << path;
     }
     return true;
   };
@@ -172,7 +182,7 @@ void ClearOldVersion() {
         !(v < current_version)) {
       return;
     }
-    UPDATE_LOG(info, kCleanupSignature) << "removing directory: " << Q(p);
+    UPDATE_LOG(info, kCleanupSignature) << "removing directory: " << p;
     bool all_removed = true;
     for (const wchar_t* image : kProductImages) {
       const std::wstring_view name(image);
@@ -184,12 +194,13 @@ void ClearOldVersion() {
         info.line = __LINE__;
         info.msg = "";
         vm::utils::ForceQuitNimbrel(
-            vm::utils::KeepWaitingUntil(platform::TickCount64() + kForcedQuitMs), &info);
+            vm::utils::KeepWaitingUntil(platform::TickCount64() + deadlines.forced_quit_ms),
+            &info);
       }
       bool handled = false;
       const std::array<std::wstring_view, 1> names{name};
       kill_process_report::InternalKillProcessWithReportT(
-          names, kKiller, kCleanupLocation, p, 5000, 0,
+          names, kKiller, kCleanupLocation, p, deadlines.bounded_wait_ms, kKillFlags,
           [&](const fs::path&, unsigned long, unsigned long) {
             update::RemovePath(file, keep_filter, file_callback, &all_removed);
             handled = true;
@@ -205,7 +216,7 @@ void ClearOldVersion() {
 void LaunchAppStore() {
   QCommandLineParser& parser = command_line::Instance();
   std::map<std::string, std::string> options{
-      {"from", std::to_string(6)},
+      {"from", std::to_string(kLaunchedFromUpdate)},
       {"launch-proc-name", "Quarrion.exe"},
   };
   if (parser.isSet(QStringLiteral("launch-store-tray"))) options["silent"] = "";
@@ -216,18 +227,18 @@ void LaunchAppStore() {
   if (parser.isSet(QStringLiteral("pseudo-protocol"))) {
     options["pseudo-protocol"] =
         parser.value(QStringLiteral("pseudo-protocol")).toUtf8().toStdString();
-    const std::wstring arguments = command_line::BuildArgs(options);
+    const std::wstring arguments = BuildArgs(options);
     const fs::path file =
         base::gstring::ToPath(inst->GetCurrentComponentDirectory(kClientComponent, false)) /
         "Quarrion.exe";
     DWORD exit_code = 0;
-    ShellExecuteOpen(file, arguments, &exit_code, false, fs::path(), 1);
+    ShellExecuteOpen(file, arguments, &exit_code, false, fs::path(), kShowNormal);
   } else {
     const fs::path file =
         base::gstring::ToPath(inst->GetComponentInstallRoot(kClientComponent, false)) /
         "QuarrionLauncher.exe";
-    const std::wstring arguments = command_line::BuildArgs(options);
-    ShellExecuteOpenExitCode(file, arguments, false, fs::path(), 1);
+    const std::wstring arguments = BuildArgs(options);
+    ShellExecuteOpenExitCode(file, arguments, false, fs::path(), kShowNormal);
   }
 }
 
@@ -251,11 +262,13 @@ void RestartAppStore() {
     base::process::WaitForProcessUntilExit(pid, platform::kInfinite);
   }
 
+  const Deadlines deadlines = CurrentDeadlines();
   kill_process_report::InternalKillProcessWithReport(L"Quarrion.exe", kKiller, kRestartLocation,
-                                                     fs::path(), 5000, 0);
+                                                     fs::path(), deadlines.bounded_wait_ms,
+                                                     kKillFlags);
 
   {
-    const std::uint64_t deadline = platform::TickCount64() + kForcedQuitMs;
+    const std::uint64_t deadline = platform::TickCount64() + deadlines.forced_quit_ms;
     vm::utils::ForceKillInfo info;
     info.where = kRestartLocation;
     info.file = __FILE__;

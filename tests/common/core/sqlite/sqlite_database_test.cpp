@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/core/sqlite/db_test_support.h"
+#include "support/child.h"
 
 namespace {
 
@@ -160,10 +161,16 @@ TEST_F(SqliteDatabaseTest, ProcessesSettingUpOneNewFileTogetherAllOpen) {
     dbtest::ExclusiveHolder holder;
     ASSERT_TRUE(holder.Hold(file));
     std::vector<pid_t> children;
+    testenv::Handshake opening;
     for (int p = 0; p < kProcesses; ++p) {
-      children.push_back(dbtest::StartChild([&] { return ThingsDb(file).IsOpen() ? 0 : 1; }));
+      children.push_back(dbtest::StartChild([&] {
+        opening.Signal();
+        return ThingsDb(file).IsOpen() ? 0 : 1;
+      }));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Let go only once every opener is at the file and asleep on it.
+    ASSERT_TRUE(opening.WaitFor(kProcesses));
+    for (pid_t child : children) EXPECT_TRUE(testenv::WaitUntilProcessAsleep(child));
     EXPECT_EQ(holder.Release(), 0);
     for (pid_t child : children) EXPECT_EQ(dbtest::WaitChild(child), 0) << "round " << round;
 

@@ -3,19 +3,32 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <future>
 
 #include "base/multi_inst.h"
 #include "platform/process.h"
+#include "common/utils/deadlines.h"
+#include "platform/session.h"
+#include "support/child.h"
 #include "support/standins.h"
 #include "support/test_env.h"
 
 namespace {
 
-// The stand-ins exit at once with this code unless told otherwise.
+// The stand-in named `name` exits at once with `code` unless told otherwise
+// (its "<name>.exit" file in this home).
 struct ExitAtOnce {
-  explicit ExitAtOnce(int code) { ::setenv("QUARRION_STANDIN_EXIT", std::to_string(code).c_str(), 1); }
-  ~ExitAtOnce() { ::unsetenv("QUARRION_STANDIN_EXIT"); }
+  explicit ExitAtOnce(int code, const std::string& name = testenv::kClientExe)
+      : file(testenv::StandinDirectory() / (name + ".exit")) {
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file) << code;
+  }
+  ~ExitAtOnce() {
+    std::error_code ec;
+    std::filesystem::remove(file, ec);
+  }
+  std::filesystem::path file;
 };
 
 class ProcessUtilsTest : public testenv::ProductTest {
@@ -57,11 +70,12 @@ TEST_F(ProcessUtilsTest, WaitedExitCodesComeBack) {
 }
 
 TEST_F(ProcessUtilsTest, WithoutWaitTheExitCodeIsUntouched) {
-  ExitAtOnce exit_at_once(5);
+  // Told on its command line: these starts are not waited for, so a file
+  // the test removes at its end may be gone before they look.
   DWORD code = 12345;
-  EXPECT_EQ(ShellExecuteOpen(Program(), L"a", &code, false, {}, 1), 0u);
+  EXPECT_EQ(ShellExecuteOpen(Program(), L"--standin-exit=5", &code, false, {}, 1), 0u);
   EXPECT_EQ(code, 12345u);
-  EXPECT_EQ(ShellExecuteOpenExitCode(Program(), L"a", false, {}, 1), 0u);
+  EXPECT_EQ(ShellExecuteOpenExitCode(Program(), L"--standin-exit=5", false, {}, 1), 0u);
 }
 
 TEST_F(ProcessUtilsTest, ParametersReachTheProgramByteForByte) {
@@ -86,7 +100,7 @@ TEST_F(ProcessUtilsTest, ParametersReachTheProgramByteForByte) {
 }
 
 TEST_F(ProcessUtilsTest, RestrictedStartKeepsAProgramPathWithBlanksWhole) {
-  ExitAtOnce exit_at_once(0);
+  ExitAtOnce exit_at_once(0, testenv::kAssistantExe);
   const auto program =
       testenv::InstallStandin(home() / "Program Files" / "Quarrion", testenv::kAssistantExe);
   DWORD code = 1;
@@ -96,9 +110,31 @@ TEST_F(ProcessUtilsTest, RestrictedStartKeepsAProgramPathWithBlanksWhole) {
   EXPECT_EQ(command.argv, (std::vector<std::string>{program.string(), "--probe", "a b"}));
 }
 
+// A program path holding quotes, backslashes and blanks is the program
+// started, and no part of it becomes an argument.
+TEST_F(ProcessUtilsTest, EveryStartKeepsAProgramPathWithQuotesWhole) {
+  ExitAtOnce exit_at_once(0, testenv::kAssistantExe);
+  const auto directory = home() / "a \"quoted\" dir\\" / "x\" y";
+  const auto program = testenv::InstallStandin(directory, testenv::kAssistantExe);
+  const std::vector<std::string> expected{program.string(), "--probe", "a b"};
+
+  DWORD code = 1;
+  ASSERT_EQ(CreateRestrictedProcess(program, L"--probe \"a b\"", &code), 0u);
+  EXPECT_EQ(code, 0u);
+  ASSERT_EQ(ShellExecuteOpen(program, L"--probe \"a b\"", &code, true, {}, 1), 0u);
+  EXPECT_EQ(ExecuteShellWithCurrentPrivileges(program, L"--probe \"a b\"", {}), 0u);
+  const auto commands = testenv::ReadStandinCommands();
+  ASSERT_EQ(commands.size(), 3u);
+  for (const auto& command : commands) EXPECT_EQ(command.argv, expected);
+}
+
+// Shortened waits: the same outcome as after the real 5 s.
 TEST_F(ProcessUtilsTest, BoundedWaitsLeaveALongRunningChildAt259) {
+  Deadlines shortened;
+  shortened.bounded_wait_ms = 300;
+  ScopedDeadlines scope(shortened);
   const auto program = Program(testenv::kAssistantExe);
-  // Both 5 s waits at once.
+  // Both bounded waits at once.
   auto restricted = std::async(std::launch::async, [&] {
     DWORD code = 0;
     const DWORD result = CreateRestrictedProcess(program, L"--restricted", &code);
@@ -129,41 +165,36 @@ TEST_F(ProcessUtilsTest, ModuleDirectoryIsTheExecutablesDirectory) {
   EXPECT_TRUE(std::filesystem::equivalent(directory, testenv::BinDir()));
 }
 
-// Run by RunOnceMarkTest in a second process of this program: tests the mark
-// named by the environment and exits 10 (already set) or 11 (set now).
-TEST(RunOnceMarkChild, TestAndSet) {
-  const char* name = std::getenv("QUARRION_TEST_RUN_ONCE_MARK");
-  if (name == nullptr) GTEST_SKIP() << "only run as the child of RunOnceMarkTest";
-  MultiInst::Instance()->Init(L"Quarrion", 0);
-  const bool was_set = RunOnceMark(std::wstring(name, name + std::strlen(name))).TestAndSet();
-  std::_Exit(was_set ? 10 : 11);
+// Run by StartedProgramsGetTheStartEnvironment: records its environment,
+// changes it for itself, then starts a program of its own and answers with
+// that program's exit code.
+TEST(ChildBehaviour, StartWithChangedEnvironment) {
+  if (!testenv::InChildBehaviour()) GTEST_SKIP() << "run by StartedProgramsGetTheStartEnvironment";
+  platform::CaptureStartEnvironment();
+  if (!platform::WriteEnvironmentVariable("QUARRION_TEST_ADDED", "1")) std::_Exit(3);
+  if (!platform::RemoveEnvironmentVariable("QUARRION_TEST_GIVEN")) std::_Exit(4);
+  DWORD code = 0;
+  if (ShellExecuteOpen(platform::CurrentExecutablePath(),
+                       L"--gtest_filter=ChildBehaviour.ReportEnvironment", &code, true, {}, 1) != 0) {
+    std::_Exit(5);
+  }
+  std::_Exit(static_cast<int>(code));
 }
 
-class RunOnceMarkTest : public testenv::ProductTest {
- protected:
-  // TestAndSet of `name` in another process.
-  std::uint32_t TestAndSetInChild(const char* name) {
-    ::setenv("QUARRION_TEST_RUN_ONCE_MARK", name, 1);
-    DWORD code = 0;
-    const DWORD error = ShellExecuteOpen(platform::CurrentExecutablePath(),
-                                         L"--gtest_filter=RunOnceMarkChild.TestAndSet", &code,
-                                         true, {}, 1);
-    ::unsetenv("QUARRION_TEST_RUN_ONCE_MARK");
-    EXPECT_EQ(error, 0u);
-    return code;
-  }
-};
+// 20 when the environment is the one its parent was started with.
+TEST(ChildBehaviour, ReportEnvironment) {
+  if (!testenv::InChildBehaviour()) GTEST_SKIP() << "run by StartWithChangedEnvironment";
+  const bool given = platform::ReadEnvironmentVariable("QUARRION_TEST_GIVEN") == "yes";
+  const bool added = platform::ReadEnvironmentVariable("QUARRION_TEST_ADDED").has_value();
+  std::_Exit(given && !added ? 20 : 21);
+}
 
-TEST_F(RunOnceMarkTest, FalseOnceThenTrueAcrossProcesses) {
-  RunOnceMark mark(L"ReplenishAppSource");
-  EXPECT_FALSE(mark.TestAndSet());
-  EXPECT_TRUE(mark.TestAndSet());
-  EXPECT_TRUE(RunOnceMark(L"ReplenishAppSource").TestAndSet());
-  EXPECT_EQ(TestAndSetInChild("ReplenishAppSource"), 10u);
-
-  // Set by another process first.
-  EXPECT_EQ(TestAndSetInChild("OtherMark"), 11u);
-  EXPECT_TRUE(RunOnceMark(L"OtherMark").TestAndSet());
+TEST(StartEnvironment, StartedProgramsGetTheStartEnvironment) {
+  testenv::ChildOptions options;
+  options.environment = testenv::EnvironmentWith({"QUARRION_TEST_GIVEN=yes", "QUARRION_TEST_ADDED"});
+  testenv::Child child = testenv::StartBehaviour("StartWithChangedEnvironment", options);
+  ASSERT_TRUE(child.valid());
+  EXPECT_EQ(child.Wait(60000), std::optional<std::uint32_t>(20u));
 }
 
 }  // namespace

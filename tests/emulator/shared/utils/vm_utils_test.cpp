@@ -105,8 +105,8 @@ TEST_F(VmUtilsTest, EmulatorThatHonoursQuitIsGoneWithinTheWait) {
 
   const std::string pid = std::to_string(emulator.pid());
   EXPECT_EQ(log_.Find("Try to quit: ", VmCategory()).at(0).message,
-            "Try to quit:  \"QuarrionEmulator.exe\" , pid= " + pid);
-  EXPECT_EQ(log_.Find("\"QuarrionEmulator.exe\"  exit. pid=").size(), 1u);
+            "Try to quit:  QuarrionEmulator.exe , pid= " + pid);
+  EXPECT_EQ(log_.Find("QuarrionEmulator.exe  exit. pid=").size(), 1u);
   const auto found = log_.Find(": pid= " + pid + " , path=");
   ASSERT_EQ(found.size(), 1u);
   EXPECT_NE(found[0].message.find(emulator.path().string()), std::string::npos);
@@ -141,11 +141,11 @@ TEST_F(VmUtilsTest, StubbornEmulatorIsTerminatedAfterTheDeadline) {
   }
   EXPECT_TRUE(ignored);
   EXPECT_EQ(log_.StartingWith("Timeout: ").at(0).message,
-            "Timeout:  \"QuarrionEmulator.exe\"  exit timeout ");
+            "Timeout:  QuarrionEmulator.exe  exit timeout ");
   EXPECT_EQ(log_.StartingWith("Force Kill Process: ").at(0).message,
-            "Force Kill Process:  \"QuarrionEmulator.exe\" , where= test::Stubborn , msg= still there");
+            "Force Kill Process:  QuarrionEmulator.exe , where= test::Stubborn , msg= still there");
   EXPECT_EQ(log_.StartingWith("TerminateProcess: ").at(0).message,
-            "TerminateProcess:  \"QuarrionEmulator.exe\" , pid= " + std::to_string(emulator.pid()));
+            "TerminateProcess:  QuarrionEmulator.exe , pid= " + std::to_string(emulator.pid()));
 }
 
 TEST_F(VmUtilsTest, WithoutKillInfoAStubbornEmulatorIsLeftRunning) {
@@ -190,7 +190,7 @@ TEST_F(VmUtilsTest, NothingFoundGivesExitedAndNoEvent) {
 
   const auto tries = log_.StartingWith("Try to quit: ");
   ASSERT_EQ(tries.size(), 2u);
-  EXPECT_EQ(tries[0].message, "Try to quit:  \"QuarrionEmulator.exe\" , pid= 0");
+  EXPECT_EQ(tries[0].message, "Try to quit:  QuarrionEmulator.exe , pid= 0");
   EXPECT_TRUE(testenv::ReadSpoolEvents().empty());
 }
 
@@ -287,13 +287,13 @@ TEST_F(VmUtilsTest, AccessDeniedIsRetriedWithAFreshHandleThatReportsForItself) {
   const auto failed = log_.StartingWith("Failed to TerminateProcess: ");
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_EQ(failed[0].type, QtWarningMsg);
-  EXPECT_EQ(failed[0].message, "Failed to TerminateProcess:  \"Quarrion.exe\" , err= 5 , "
+  EXPECT_EQ(failed[0].message, "Failed to TerminateProcess:  Quarrion.exe , err= 5 , "
                                "exit_code= 4294967295 , retry_on_fail= true");
   const auto attempts = log_.StartingWith("TerminateProcess: ");
   ASSERT_EQ(attempts.size(), 2u);
-  EXPECT_EQ(attempts[0].message, "TerminateProcess:  \"Quarrion.exe\" , pid= 0");
+  EXPECT_EQ(attempts[0].message, "TerminateProcess:  Quarrion.exe , pid= 0");
   EXPECT_EQ(attempts[1].message,
-            "TerminateProcess:  \"Quarrion.exe\" , pid= " + std::to_string(client.pid()));
+            "TerminateProcess:  Quarrion.exe , pid= " + std::to_string(client.pid()));
 }
 
 TEST_F(VmUtilsTest, QuitCommandSignalsNoProgramThatMerelyReusedTheEmulatorsPid) {
@@ -360,7 +360,7 @@ TEST_F(VmUtilsTest, AccessDeniedIsRetriedOnceThenReportedAsFailure) {
   });
 
   EXPECT_NE(out.find("result=-2\n"), std::string::npos) << out;
-  const std::string name = "\"Quarrion.exe\"";
+  const std::string name = "Quarrion.exe";
   EXPECT_NE(out.find(std::to_string(QtWarningMsg) + "|Failed to TerminateProcess:  " + name +
                      " , err= 5 , exit_code= 4294967295 , retry_on_fail= true"),
             std::string::npos)

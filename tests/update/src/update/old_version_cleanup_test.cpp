@@ -92,11 +92,15 @@ const std::vector<std::string> kImageTable = {
 };
 
 // The path a cleanup line names (the stream quotes it).
+// The path a line names after its "text: " (written as text, or quoted).
 fs::path QuotedPath(const std::string& message) {
   const auto first = message.find('"');
   const auto last = message.rfind('"');
-  if (first == std::string::npos || last <= first) return {};
-  return message.substr(first + 1, last - first - 1);
+  if (first != std::string::npos && last > first) return message.substr(first + 1, last - first - 1);
+  const auto colon = message.find(": ");
+  if (colon == std::string::npos) return {};
+  const auto start = message.find_first_not_of(' ', colon + 1);
+  return start == std::string::npos ? fs::path() : fs::path(message.substr(start));
 }
 
 // "remove file force: " warnings grouped by the folder of the file they name.

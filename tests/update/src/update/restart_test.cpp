@@ -12,6 +12,8 @@
 
 #include "base/gstring.h"
 #include "command_line.h"
+#include "common/utils/command_args.h"
+#include "common/utils/deadlines.h"
 #include "platform/launch.h"
 #include "platform/process.h"
 #include "support/spool.h"
@@ -213,14 +215,14 @@ TEST_P(ClientLaunchTest, StartsTheRightProgramWithTheOptionsPassedOn) {
   EXPECT_NE(log.find("[void __cdecl update::RestartAppStore(void)] RestartAppStore begin..."),
             std::string::npos);
   EXPECT_NE(log.find("[void __cdecl `anonymous-namespace'::ClearOldVersion(void)] "
-                     "removing directory:  \"" + (root_ / "1.0.0.1").string() + "\""),
+                     "removing directory:  " + (root_ / "1.0.0.1").string() + "\n"),
             std::string::npos);
 }
 
 const std::string kAwkward = "quarrion://open?q=\"a b\"&dir=C:\\x\\ \\\\\"\xC3\xA9\\";
 
 std::wstring Quoted(const std::string& value) {
-  std::wstring q = command_line::QuoteArg(std::string_view(value));
+  std::wstring q = QuoteArg(std::string_view(value));
   return q;
 }
 

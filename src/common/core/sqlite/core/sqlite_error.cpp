@@ -8,6 +8,7 @@
 
 #include "base/gstring.h"
 #include "base/multi_inst.h"
+#include "base/product_constants.h"
 #include "common/core/sqlite/core/once_per_site.h"
 #include "common/report/reporter.h"
 #include "qtbaseex/log/categories.h"
@@ -58,7 +59,7 @@ void ReportOnceImpl(DatabaseReportScene scene, const fs::path& path, const std::
   record.detail = message;
   if (is_file) {
     const fs::path logs =
-        base::gstring::ToPath(MultiInst::Instance()->GetCurrentComponentDirectory(1, false)) /
+        base::gstring::ToPath(MultiInst::Instance()->GetCurrentComponentDirectory(constants::kComponentClient, false)) /
         "logs";
     if (!fs::exists(logs, ec)) fs::create_directories(logs, ec);
     fs::path target_name = path.filename();

@@ -1,4 +1,4 @@
-#include "common/report/common_params.h"
+#include "common/report/params/common_params.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "common/report/start_reporting.h"
+#include "common/report/params/start_reporting.h"
 
 #include <chrono>
 #include <functional>
@@ -9,16 +9,17 @@
 
 #include "base/gstring.h"
 #include "base/multi_inst.h"
+#include "base/product_constants.h"
 #include "base/system.h"
 #include "common/core/logic/hardware_detect/graphic_info_detector.h"
-#include "common/report/common_params.h"
+#include "common/report/params/common_params.h"
 #include "common/report/reporter.h"
 #include "sdk/skirra/skirra_client.h"
 
 namespace {
 
 constexpr const char* kSkirraAppKey = "0XNA71QDKE4RWTCF";
-constexpr AppdataDirectoryType kSkirraAppdataDirectory = 4;
+constexpr AppdataDirectoryType kSkirraAppdataDirectory = constants::kAppdataDatabases;
 constexpr auto kDelayedProbeDelay = std::chrono::milliseconds(500);
 
 void DelayedProbeThread() {

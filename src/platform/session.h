@@ -1,0 +1,52 @@
+// The session a process runs in: the command line and the environment it was
+// started with, the display servers it can reach and its runtime directory.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace platform {
+
+// The arguments this process was started with, program first, exactly as the
+// OS holds them: libraries that take their own options out of argv (Qt's
+// -style, -platform, ...) do not change them.
+Result<std::vector<std::string>> RawArguments();
+// Splits a block of NUL-terminated strings (the form of /proc/<pid>/cmdline
+// and environ); a last string without its NUL still counts.
+std::vector<std::string> ParseNulSeparated(std::string_view block);
+
+// Records this process's environment as it is now, as the one its children
+// get. Called first thing in main, before the process changes its own
+// environment for itself (a runtime directory, a platform choice). Later
+// calls change nothing.
+void CaptureStartEnvironment();
+// The recorded environment ("NAME=value" entries), for LaunchRequest's
+// `environment`; unset when nothing was recorded (children then inherit the
+// current environment).
+std::optional<std::vector<std::string>> StartEnvironment();
+
+// One variable of this process's environment; unset when absent.
+std::optional<std::string> ReadEnvironmentVariable(const char* name);
+// Sets or removes one variable of this process's environment (its children
+// see it unless they are given an environment).
+Result<void> WriteEnvironmentVariable(const char* name, const std::string& value);
+Result<void> RemoveEnvironmentVariable(const char* name);
+
+// The display servers the session names.
+struct DisplayServers {
+  bool x11 = false;      // DISPLAY is set and not empty
+  bool wayland = false;  // WAYLAND_DISPLAY is set and not empty
+};
+DisplayServers AvailableDisplayServers();
+
+// The per-user runtime directory (XDG_RUNTIME_DIR). When the session has
+// none, `fallback` is created, made private to its owner and set for this
+// process. Returns the directory in use.
+Result<std::filesystem::path> EnsureRuntimeDirectory(const std::filesystem::path& fallback);
+
+}  // namespace platform
