@@ -397,8 +397,9 @@ TEST_F(CleanupTest, AFolderThatCannotBeListedStaysAndTheWalkGoesOn) {
 
 // Stands for a file held open by a running program: it cannot be deleted but
 // can be moved, as on Windows.
-platform::ErrorCode RefuseLockedNames(int dir, const char* name) {
-  if (std::strstr(name, "locked") != nullptr) return platform::kErrorSharingViolation;
+platform::ErrorCode RefuseLockedNames(const platform::dir_walk::DirHandle& dir,
+                                      const fs::path& name) {
+  if (std::strstr(name.c_str(), "locked") != nullptr) return platform::kErrorSharingViolation;
   return platform::dir_walk::RealRemoveFile(dir, name);
 }
 
@@ -452,8 +453,9 @@ TEST_F(CleanupTest, ALockedFileIsMovedAsideAndScheduledOnceForReboot) {
 
 // The product's service binary held open in the old version, under its own
 // name and, once moved, under the marked one.
-platform::ErrorCode RefuseServiceImage(int dir, const char* name) {
-  if (std::strncmp(name, "QuarrionService.exe", 19) == 0) {
+platform::ErrorCode RefuseServiceImage(const platform::dir_walk::DirHandle& dir,
+                                       const fs::path& name) {
+  if (std::strncmp(name.c_str(), "QuarrionService.exe", 19) == 0) {
     return platform::kErrorSharingViolation;
   }
   return platform::dir_walk::RealRemoveFile(dir, name);
