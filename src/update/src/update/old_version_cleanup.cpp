@@ -161,6 +161,9 @@ struct HeldFolder::State {
   Result<DirHandle> parent = platform::Fail(platform::kErrorInvalidHandle);
   Result<DirHandle> dir = platform::Fail(platform::kErrorInvalidHandle);
   std::uint64_t parent_device = 0;
+  // Something is mounted on the folder: what shows through it is not the
+  // folder's, and nothing of it is removed.
+  bool mount_root = false;
   const State* previous = nullptr;
 };
 
@@ -361,6 +364,7 @@ std::uint64_t DeviceOf(const DirHandle& dir) {
 // handle, never by resolving the path again.
 bool RemoveHeldPath(const HeldFolder::State& held, const fs::path& relative, const fs::path& path,
                     const fs::path& p, const Walk& walk, bool* allRemoved) {
+  if (held.mount_root && relative != ".") return walk.onResult(path, false, err::kRefused);
   Location where;
   const platform::ErrorCode located = LocateInHeld(held, relative, &where);
   if (located == platform::kErrorFileNotFound) return walk.onResult(path, true, err::kNotFound);
@@ -410,6 +414,11 @@ HeldFolder::HeldFolder(const fs::path& folder) : state_(std::make_unique<State>(
   if (state_->parent) {
     state_->parent_device = DeviceOf(*state_->parent);
     state_->dir = state_->parent->OpenChild(state_->path.filename());
+    if (state_->dir) {
+      const Result<EntryInfo> self = state_->dir->Identify();
+      state_->mount_root = !self || self->type == EntryType::kMountPoint ||
+                           self->device != state_->parent_device;
+    }
   }
   state_->previous = t_held;
   t_held = state_.get();
@@ -476,6 +485,7 @@ int ForceDeleteFile(const fs::path& path, std::error_code& ec) {
   const fs::path target = WithoutTrailingSeparator(vm::utils::NormalizePath(path));
   fs::path relative;
   if (const HeldFolder::State* held = CoveringHeld(target, &relative)) {
+    if (held->mount_root && relative != ".") return err::kStillPresent;
     Location where;
     const platform::ErrorCode located = LocateInHeld(*held, relative, &where);
     if (located == platform::kErrorFileNotFound) return err::kRemoved;

@@ -49,8 +49,9 @@ int ForceDeleteFile(const std::filesystem::path& path, std::error_code& ec);
 // it acts through that handle instead of resolving the path again, so a folder
 // swapped for a link afterwards changes nothing outside it. When the folder
 // was already a link (or missing), paths below it are reported as not found
-// and the folder itself is removed as the link it is. Scopes nest; the
-// innermost one covering a path wins.
+// and the folder itself is removed as the link it is. When something is
+// mounted on the folder, nothing below it is removed (kRefused). Scopes nest;
+// the innermost one covering a path wins.
 class HeldFolder {
  public:
   explicit HeldFolder(const std::filesystem::path& folder);
