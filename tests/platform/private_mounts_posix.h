@@ -10,9 +10,12 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace testenv {
 
@@ -42,5 +45,25 @@ inline bool BindMount(const std::filesystem::path& from, const std::filesystem::
 }
 
 inline void Unmount(const std::filesystem::path& at) { ::umount2(at.c_str(), MNT_DETACH); }
+
+// Removes every mount at or below `dir` in this thread's namespace, wherever
+// it has moved to since it was made (a folder holding a mount point may have
+// been renamed). Run it before removing `dir` with anything that crosses
+// mounts, such as std::filesystem::remove_all.
+inline void UnmountAllBelow(const std::filesystem::path& dir) {
+  const std::string prefix = dir.string();
+  for (int round = 0; round < 100; ++round) {
+    std::vector<std::string> points;
+    std::ifstream info("/proc/thread-self/mountinfo");
+    for (std::string line; std::getline(info, line);) {
+      std::istringstream fields(line);
+      std::string id, parent, device, root, point;
+      fields >> id >> parent >> device >> root >> point;
+      if (point == prefix || point.rfind(prefix + "/", 0) == 0) points.push_back(point);
+    }
+    if (points.empty()) return;
+    for (const std::string& point : points) ::umount2(point.c_str(), MNT_DETACH);
+  }
+}
 
 }  // namespace testenv
