@@ -8,6 +8,7 @@ packages=(
   nlohmann-json3-dev libfmt-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   jq ccache
+  strace
 )
 missing=()
 for p in "${packages[@]}"; do
