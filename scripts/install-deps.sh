@@ -13,6 +13,7 @@ packages=(
   xvfb
   g++-mingw-w64-x86-64-posix
   libegl-dev libegl-mesa0 libgl1-mesa-dri
+  strace
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -3,184 +3,197 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
+#include "platform/posix_util_posix.h"
 #include "platform/text.h"
 
 namespace platform::dir_walk {
 namespace {
 
-int RetryClose(int fd) {
-  // close() must not be retried on EINTR on Linux: the descriptor is gone.
-  return ::close(fd);
-}
-
 std::atomic<RemoveFileFunction> g_remove_file{&RealRemoveFile};
 
-EntryType TypeOf(const struct stat& st, std::uint64_t parent_device) {
-  if (S_ISLNK(st.st_mode)) return EntryType::kSymlink;
-  if (S_ISDIR(st.st_mode)) {
-    if (parent_device != 0 && static_cast<std::uint64_t>(st.st_dev) != parent_device) {
-      return EntryType::kMountPoint;
-    }
-    return EntryType::kDirectory;
-  }
-  return EntryType::kFile;
+constexpr int kOpenDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr unsigned kStatxMask = STATX_TYPE | STATX_INO;
+// One read of a listing: large enough for a folder of a few hundred entries,
+// so a typical folder takes one read plus the one that says it is done.
+constexpr std::size_t kListingBuffer = 32 * 1024;
+
+int Fd(std::intptr_t handle) { return static_cast<int>(handle); }
+
+// A link in the last component (ELOOP under O_NOFOLLOW) or a file where a
+// directory was asked for: "not a directory" to the walk, which then removes
+// the entry as the link or file it is.
+ErrorCode OpenError(int err) {
+  return err == ELOOP || err == ENOTDIR ? kErrorDirectory : FromErrno(err);
 }
 
-constexpr int kOpenDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+int StatxAt(int dir, const char* name, int flags, struct statx* out) {
+  return posix::RetryAfterSignal([&] { return ::statx(dir, name, flags, kStatxMask, out); });
+}
+
+std::uint64_t DeviceOf(const struct statx& st) {
+  return static_cast<std::uint64_t>(makedev(st.stx_dev_major, st.stx_dev_minor));
+}
+
+// The kernel marks the root of every mount, bind mounts of the same file
+// system included, which a device comparison cannot see. A kernel that does
+// not report the mark leaves only the device: `other_device` is the device
+// the entry would have if it were no mount point (0 when unknown).
+bool IsMountRoot(const struct statx& st, std::uint64_t other_device) {
+  if ((st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  }
+  return other_device != 0 && DeviceOf(st) != other_device;
+}
+
+EntryInfo InfoOf(const struct statx& st, std::uint64_t other_device) {
+  EntryInfo info;
+  if (S_ISLNK(st.stx_mode)) {
+    info.type = EntryType::kSymlink;
+  } else if (S_ISDIR(st.stx_mode)) {
+    info.type = IsMountRoot(st, other_device) ? EntryType::kMountPoint : EntryType::kDirectory;
+  } else {
+    info.type = EntryType::kFile;
+  }
+  info.device = DeviceOf(st);
+  info.inode = st.stx_ino;
+  return info;
+}
+
+EntryType FromDirentType(unsigned char type) {
+  switch (type) {
+    case DT_DIR:
+      return EntryType::kDirectory;
+    case DT_LNK:
+      return EntryType::kSymlink;
+    case DT_UNKNOWN:
+      return EntryType::kUnknown;
+    default:
+      return EntryType::kFile;
+  }
+}
 
 }  // namespace
 
-DirHandle::~DirHandle() {
-  if (fd_ >= 0) RetryClose(fd_);
-}
+void DirHandleTraits::Free(std::intptr_t handle) { posix::FdTraits::Free(Fd(handle)); }
 
-DirHandle::DirHandle(DirHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-DirHandle& DirHandle::operator=(DirHandle&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) RetryClose(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-DirHandle DirHandle::Open(const std::filesystem::path& path, ErrorCode* error) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), kOpenDirFlags);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    // A link in the last component gives ELOOP: it is not a directory to us.
-    if (error != nullptr) *error = errno == ELOOP ? kErrorAccessDenied : FromErrno(errno);
-    return DirHandle();
-  }
-  if (error != nullptr) *error = kErrorSuccess;
+Result<DirHandle> DirHandle::Open(const std::filesystem::path& path) {
+  const int fd = posix::RetryAfterSignal([&] { return ::open(path.c_str(), kOpenDirFlags); });
+  if (fd < 0) return Fail(OpenError(errno));
   return DirHandle(fd);
 }
 
-DirHandle DirHandle::OpenChild(const std::filesystem::path& name, ErrorCode* error,
-                               const EntryInfo* expected) const {
-  auto fail = [error](ErrorCode code) {
-    if (error != nullptr) *error = code;
-    return DirHandle();
-  };
-  if (fd_ < 0) return fail(kErrorInvalidHandle);
-  int fd;
-  do {
-    fd = ::openat(fd_, name.c_str(), kOpenDirFlags);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(errno == ELOOP ? kErrorAccessDenied : FromErrno(errno));
+Result<DirHandle> DirHandle::OpenChild(const std::filesystem::path& name,
+                                       const EntryInfo* expected) const {
+  if (!valid()) return Fail(kErrorInvalidHandle);
+  const int fd =
+      posix::RetryAfterSignal([&] { return ::openat(Fd(native()), name.c_str(), kOpenDirFlags); });
+  if (fd < 0) return Fail(OpenError(errno));
   DirHandle child(fd);
   if (expected != nullptr) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return fail(FromErrno(errno));
+    if (::fstat(fd, &st) != 0) return Fail(FromErrno(errno));
     if (static_cast<std::uint64_t>(st.st_dev) != expected->device ||
         static_cast<std::uint64_t>(st.st_ino) != expected->inode) {
-      return fail(kErrorAccessDenied);
+      return Fail(kErrorAccessDenied);
     }
   }
-  if (error != nullptr) *error = kErrorSuccess;
   return child;
 }
 
-ErrorCode DirHandle::List(const std::function<bool(const Entry&)>& visit) const {
-  if (fd_ < 0) return kErrorInvalidHandle;
-  // fdopendir takes the descriptor over, so hand it a duplicate.
-  int dup_fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-  if (dup_fd < 0) return FromErrno(errno);
-  DIR* dir = ::fdopendir(dup_fd);
-  if (dir == nullptr) {
-    ErrorCode err = FromErrno(errno);
-    RetryClose(dup_fd);
-    return err;
-  }
-  ::rewinddir(dir);
-  const std::uint64_t device = Device();
-  ErrorCode result = kErrorSuccess;
-  for (;;) {
-    errno = 0;
-    struct dirent* d = ::readdir(dir);
-    if (d == nullptr) {
-      if (errno != 0) result = FromErrno(errno);
-      break;
-    }
-    if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
-    Entry entry;
-    entry.name = d->d_name;
-    // The listing's own type saves a stat per file; a directory is still
-    // examined, to tell a mount point from a plain directory.
-    if (d->d_type == DT_REG) {
-      entry.type = EntryType::kFile;
-    } else if (d->d_type == DT_LNK) {
-      entry.type = EntryType::kSymlink;
-    } else {
-      struct stat st {};
-      if (::fstatat(fd_, d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        entry.type = TypeOf(st, device);
-      } else if (errno == ENOENT) {
-        continue;  // gone since the listing was read
-      }
-    }
-    if (!visit(entry)) break;
-  }
-  ::closedir(dir);
-  return result;
+Result<EntryInfo> DirHandle::Identify() const {
+  if (!valid()) return Fail(kErrorInvalidHandle);
+  struct statx st {};
+  if (StatxAt(Fd(native()), "", AT_EMPTY_PATH, &st) != 0) return Fail(FromErrno(errno));
+  return InfoOf(st, 0);
 }
 
-ErrorCode DirHandle::Stat(const std::filesystem::path& name, EntryInfo* info) const {
-  if (fd_ < 0) return kErrorInvalidHandle;
-  struct stat st {};
-  if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return FromErrno(errno);
-  if (info != nullptr) {
-    info->type = TypeOf(st, Device());
-    info->device = static_cast<std::uint64_t>(st.st_dev);
-    info->inode = static_cast<std::uint64_t>(st.st_ino);
+ErrorCode DirHandle::List(const std::function<bool(const Entry&)>& visit) const {
+  if (!valid()) return kErrorInvalidHandle;
+  const int fd = Fd(native());
+  // The descriptor's own position is the listing's: only a second listing
+  // of the same handle needs to start over.
+  if (listed_ && ::lseek(fd, 0, SEEK_SET) != 0) return FromErrno(errno);
+  listed_ = true;
+  const auto buffer = std::make_unique<char[]>(kListingBuffer);
+  for (;;) {
+    const ssize_t read =
+        posix::RetryAfterSignal([&] { return ::getdents64(fd, buffer.get(), kListingBuffer); });
+    if (read < 0) return FromErrno(errno);
+    if (read == 0) return kErrorSuccess;
+    for (ssize_t offset = 0; offset < read;) {
+      const auto* d = reinterpret_cast<const struct dirent64*>(buffer.get() + offset);
+      offset += d->d_reclen;
+      if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
+      Entry entry;
+      entry.name = d->d_name;
+      entry.type = FromDirentType(d->d_type);
+      if (!visit(entry)) return kErrorSuccess;
+    }
   }
-  return kErrorSuccess;
+}
+
+Result<EntryInfo> DirHandle::Stat(const std::filesystem::path& name) const {
+  if (!valid()) return Fail(kErrorInvalidHandle);
+  struct statx st {};
+  if (StatxAt(Fd(native()), name.c_str(), AT_SYMLINK_NOFOLLOW, &st) != 0) {
+    return Fail(FromErrno(errno));
+  }
+  std::uint64_t own_device = 0;
+  if ((st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0 && S_ISDIR(st.stx_mode)) {
+    struct statx self {};
+    if (StatxAt(Fd(native()), "", AT_EMPTY_PATH, &self) == 0) own_device = DeviceOf(self);
+  }
+  return InfoOf(st, own_device);
 }
 
 bool DirHandle::Exists(const std::filesystem::path& name) const {
-  if (fd_ < 0) return false;
-  struct stat st {};
-  return ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!valid()) return false;
+  struct statx st {};
+  return StatxAt(Fd(native()), name.c_str(), AT_SYMLINK_NOFOLLOW, &st) == 0;
 }
 
 ErrorCode DirHandle::RemoveFile(const std::filesystem::path& name) const {
-  if (fd_ < 0) return kErrorInvalidHandle;
-  return g_remove_file.load()(fd_, name.c_str());
+  if (!valid()) return kErrorInvalidHandle;
+  return g_remove_file.load()(*this, name);
 }
 
 ErrorCode DirHandle::RemoveDirectory(const std::filesystem::path& name) const {
-  if (fd_ < 0) return kErrorInvalidHandle;
-  if (::unlinkat(fd_, name.c_str(), AT_REMOVEDIR) != 0) {
-    return errno == ENOTEMPTY || errno == EEXIST ? kErrorDirNotEmpty : FromErrno(errno);
+  if (!valid()) return kErrorInvalidHandle;
+  if (::unlinkat(Fd(native()), name.c_str(), AT_REMOVEDIR) == 0) return kErrorSuccess;
+  switch (errno) {
+    case ENOTEMPTY:
+    case EEXIST:
+      return kErrorDirNotEmpty;
+    case ENOTDIR:
+      return kErrorDirectory;
+    default:
+      return FromErrno(errno);
   }
-  return kErrorSuccess;
 }
 
 ErrorCode DirHandle::Rename(const std::filesystem::path& from,
                             const std::filesystem::path& to) const {
-  if (fd_ < 0) return kErrorInvalidHandle;
-  if (::renameat(fd_, from.c_str(), fd_, to.c_str()) != 0) return FromErrno(errno);
+  if (!valid()) return kErrorInvalidHandle;
+  if (::renameat(Fd(native()), from.c_str(), Fd(native()), to.c_str()) != 0) {
+    return FromErrno(errno);
+  }
   return kErrorSuccess;
 }
 
-std::uint64_t DirHandle::Device() const {
-  struct stat st {};
-  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
-  return static_cast<std::uint64_t>(st.st_dev);
-}
-
-ErrorCode RealRemoveFile(int dir, const char* name) {
-  if (::unlinkat(dir, name, 0) != 0) return FromErrno(errno);
+ErrorCode RealRemoveFile(const DirHandle& dir, const std::filesystem::path& name) {
+  if (!dir.valid()) return kErrorInvalidHandle;
+  // EISDIR (a directory) reads as access denied, as on Windows.
+  if (::unlinkat(Fd(dir.native()), name.c_str(), 0) != 0) return FromErrno(errno);
   return kErrorSuccess;
 }
 

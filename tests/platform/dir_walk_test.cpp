@@ -8,7 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
+#include <string>
 
+#include "platform/private_mounts_posix.h"
 #include "platform/text.h"
 #include "support/test_env.h"
 
@@ -50,9 +53,9 @@ class DirWalkTest : public testenv::ProductTest {
 };
 
 TEST_F(DirWalkTest, ListsEntriesWithTheirOwnTypeNotTheLinkTarget) {
-  DirHandle dir = DirHandle::Open(root_);
+  auto dir = DirHandle::Open(root_);
   ASSERT_TRUE(dir);
-  auto entries = ListAll(dir);
+  auto entries = ListAll(*dir);
   EXPECT_EQ(entries.size(), 4u);
   EXPECT_EQ(entries["file"], EntryType::kFile);
   EXPECT_EQ(entries["sub"], EntryType::kDirectory);
@@ -60,85 +63,174 @@ TEST_F(DirWalkTest, ListsEntriesWithTheirOwnTypeNotTheLinkTarget) {
   EXPECT_EQ(entries["filelink"], EntryType::kSymlink);
 }
 
+// More entries than one read of the listing holds, listed twice through the
+// same handle: every name exactly once each time.
+TEST_F(DirWalkTest, ALargeFolderIsListedWholeAndAgainFromTheStart) {
+  const fs::path big = home() / "big";
+  fs::create_directories(big);
+  std::set<std::string> expected;
+  for (int i = 0; i < 1500; ++i) {
+    const std::string name = "entry-with-a-rather-long-name-" + std::to_string(i);
+    Touch(big / name);
+    expected.insert(name);
+  }
+  auto dir = DirHandle::Open(big);
+  ASSERT_TRUE(dir);
+  for (int pass = 0; pass < 2; ++pass) {
+    std::multiset<std::string> seen;
+    ASSERT_EQ(dir->List([&](const platform::dir_walk::Entry& e) {
+                seen.insert(e.name.string());
+                return true;
+              }),
+              0u);
+    EXPECT_EQ(std::set<std::string>(seen.begin(), seen.end()), expected) << "pass " << pass;
+    EXPECT_EQ(seen.size(), expected.size()) << "pass " << pass;
+  }
+  int visited = 0;
+  EXPECT_EQ(dir->List([&](const platform::dir_walk::Entry&) { return ++visited < 3; }), 0u);
+  EXPECT_EQ(visited, 3);
+}
+
 TEST_F(DirWalkTest, AnotherFileSystemBelowIsAMountPoint) {
-  // /proc is its own file system on every Linux machine.
-  DirHandle dir = DirHandle::Open("/");
+  // /proc is its own file system on every Linux machine. The listing does not
+  // examine entries; the handle and a look at the entry tell.
+  auto dir = DirHandle::Open("/");
   ASSERT_TRUE(dir);
-  auto entries = ListAll(dir);
+  auto entries = ListAll(*dir);
   ASSERT_TRUE(entries.count("proc"));
-  EXPECT_EQ(entries["proc"], EntryType::kMountPoint);
-  EntryInfo info;
-  ASSERT_EQ(dir.Stat("proc", &info), 0u);
-  EXPECT_EQ(info.type, EntryType::kMountPoint);
+  EXPECT_EQ(entries["proc"], EntryType::kDirectory);
+  const auto info = dir->Stat("proc");
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->type, EntryType::kMountPoint);
+  const auto proc = dir->OpenChild("proc");
+  ASSERT_TRUE(proc);
+  const auto self = proc->Identify();
+  ASSERT_TRUE(self);
+  EXPECT_EQ(self->type, EntryType::kMountPoint);
+
+  auto walk = DirHandle::Open(root_);
+  ASSERT_TRUE(walk);
+  const auto plain = walk->Identify();
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->type, EntryType::kDirectory);
+  const auto sub = walk->Stat("sub");
+  ASSERT_TRUE(sub);
+  EXPECT_EQ(sub->type, EntryType::kDirectory);
+  EXPECT_EQ(sub->device, plain->device);
 }
 
-TEST_F(DirWalkTest, LinksAreNeverOpenedAsDirectories) {
-  platform::ErrorCode err = 0;
-  EXPECT_FALSE(DirHandle::Open(root_ / "dirlink", &err));
-  EXPECT_NE(err, 0u);
-  DirHandle dir = DirHandle::Open(root_);
-  ASSERT_TRUE(dir);
-  EXPECT_FALSE(dir.OpenChild("dirlink", &err));
-  EXPECT_NE(err, 0u);
-  EXPECT_TRUE(dir.OpenChild("sub", &err));
-  EXPECT_EQ(err, 0u);
-  EXPECT_FALSE(dir.OpenChild("missing", &err));
-  EXPECT_EQ(err, platform::kErrorFileNotFound);
-}
-
-TEST_F(DirWalkTest, OpenChildRefusesADirectorySwappedAfterItWasExamined) {
-  DirHandle dir = DirHandle::Open(root_);
-  EntryInfo before;
-  ASSERT_EQ(dir.Stat("sub", &before), 0u);
-  fs::rename(root_ / "sub", root_ / "old-sub");
-  fs::create_directory(root_ / "sub");
-  platform::ErrorCode err = 0;
-  EXPECT_FALSE(dir.OpenChild("sub", &err, &before));
-  EXPECT_EQ(err, platform::kErrorAccessDenied);
-  EntryInfo after;
-  ASSERT_EQ(dir.Stat("sub", &after), 0u);
-  EXPECT_TRUE(dir.OpenChild("sub", &err, &after));
-}
-
-TEST_F(DirWalkTest, RemovingALinkLeavesItsTargetAlone) {
-  DirHandle dir = DirHandle::Open(root_);
-  EXPECT_NE(dir.RemoveDirectory("dirlink"), 0u);  // a link is not a directory
-  EXPECT_EQ(dir.RemoveFile("dirlink"), 0u);
-  EXPECT_EQ(dir.RemoveFile("filelink"), 0u);
-  EXPECT_FALSE(dir.Exists("dirlink"));
-  EXPECT_FALSE(dir.Exists("filelink"));
+// A bind mount of the same file system keeps the device number: only the
+// kernel's mark tells it, both from the handle and from a look at the entry.
+TEST_F(DirWalkTest, ABindMountOfTheSameFileSystemIsAMountPoint) {
+  const std::string skipped = testenv::RunWithPrivateMounts([&] {
+    ASSERT_TRUE(testenv::BindMount(outside_, root_ / "sub")) << std::strerror(errno);
+    auto dir = DirHandle::Open(root_);
+    ASSERT_TRUE(dir);
+    const auto parent = dir->Identify();
+    ASSERT_TRUE(parent);
+    const auto info = dir->Stat("sub");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->device, parent->device);
+    EXPECT_EQ(info->type, EntryType::kMountPoint);
+    const auto sub = dir->OpenChild("sub");
+    ASSERT_TRUE(sub);
+    const auto self = sub->Identify();
+    ASSERT_TRUE(self);
+    EXPECT_EQ(self->type, EntryType::kMountPoint);
+    EXPECT_EQ(self->device, parent->device);
+    EXPECT_EQ(dir->RemoveDirectory("sub"), platform::kErrorSharingViolation);
+    // The mounted folder itself, opened by its own path, is no mount root.
+    auto source = DirHandle::Open(outside_);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(source->Identify()->type, EntryType::kDirectory);
+    testenv::Unmount(root_ / "sub");
+  });
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
   EXPECT_EQ(testenv::ReadFile(outside_ / "keep"), "precious");
 }
 
+TEST_F(DirWalkTest, LinksAndFilesAreNeverOpenedAsDirectories) {
+  struct Case {
+    const char* name;
+    platform::ErrorCode error;
+  };
+  const Case cases[] = {
+      {"dirlink", platform::kErrorDirectory},
+      {"filelink", platform::kErrorDirectory},
+      {"file", platform::kErrorDirectory},
+      {"missing", platform::kErrorFileNotFound},
+  };
+  auto dir = DirHandle::Open(root_);
+  ASSERT_TRUE(dir);
+  for (const Case& c : cases) {
+    EXPECT_EQ(DirHandle::Open(root_ / c.name).error(), c.error) << c.name;
+    EXPECT_EQ(dir->OpenChild(c.name).error(), c.error) << c.name;
+  }
+  EXPECT_TRUE(dir->OpenChild("sub"));
+  EXPECT_EQ(DirHandle().OpenChild("sub").error(), platform::kErrorInvalidHandle);
+}
+
+TEST_F(DirWalkTest, OpenChildRefusesADirectorySwappedAfterItWasExamined) {
+  auto dir = DirHandle::Open(root_);
+  ASSERT_TRUE(dir);
+  const auto before = dir->Stat("sub");
+  ASSERT_TRUE(before);
+  fs::rename(root_ / "sub", root_ / "old-sub");
+  fs::create_directory(root_ / "sub");
+  EXPECT_EQ(dir->OpenChild("sub", &*before).error(), platform::kErrorAccessDenied);
+  const auto after = dir->Stat("sub");
+  ASSERT_TRUE(after);
+  EXPECT_TRUE(dir->OpenChild("sub", &*after));
+}
+
+TEST_F(DirWalkTest, RemovingALinkLeavesItsTargetAlone) {
+  auto dir = DirHandle::Open(root_);
+  ASSERT_TRUE(dir);
+  EXPECT_EQ(dir->RemoveDirectory("dirlink"), platform::kErrorDirectory);
+  EXPECT_EQ(dir->RemoveFile("dirlink"), 0u);
+  EXPECT_EQ(dir->RemoveFile("filelink"), 0u);
+  EXPECT_FALSE(dir->Exists("dirlink"));
+  EXPECT_FALSE(dir->Exists("filelink"));
+  EXPECT_EQ(testenv::ReadFile(outside_ / "keep"), "precious");
+}
+
+// The codes the walk decides by: a directory refuses a file removal, a file a
+// directory removal, and neither goes.
 TEST_F(DirWalkTest, RemoveRenameAndExistence) {
-  DirHandle dir = DirHandle::Open(root_);
+  auto dir = DirHandle::Open(root_);
+  ASSERT_TRUE(dir);
   Touch(root_ / "sub" / "inner");
-  EXPECT_EQ(dir.RemoveDirectory("sub"), platform::kErrorDirNotEmpty);
-  EXPECT_EQ(dir.Rename("file", "renamed"), 0u);
-  EXPECT_FALSE(dir.Exists("file"));
-  EXPECT_TRUE(dir.Exists("renamed"));
-  EXPECT_EQ(dir.RemoveFile("file"), platform::kErrorFileNotFound);
-  EntryInfo info;
-  EXPECT_EQ(dir.Stat("file", &info), platform::kErrorFileNotFound);
-  DirHandle sub = dir.OpenChild("sub");
-  EXPECT_EQ(sub.RemoveFile("inner"), 0u);
-  EXPECT_EQ(dir.RemoveDirectory("sub"), 0u);
+  EXPECT_EQ(dir->RemoveDirectory("sub"), platform::kErrorDirNotEmpty);
+  EXPECT_EQ(dir->RemoveFile("sub"), platform::kErrorAccessDenied);
+  EXPECT_EQ(dir->RemoveDirectory("file"), platform::kErrorDirectory);
+  EXPECT_TRUE(dir->Exists("sub"));
+  EXPECT_TRUE(dir->Exists("file"));
+  EXPECT_EQ(dir->Rename("file", "renamed"), 0u);
+  EXPECT_FALSE(dir->Exists("file"));
+  EXPECT_TRUE(dir->Exists("renamed"));
+  EXPECT_EQ(dir->RemoveFile("file"), platform::kErrorFileNotFound);
+  EXPECT_EQ(dir->Stat("file").error(), platform::kErrorFileNotFound);
+  auto sub = dir->OpenChild("sub");
+  ASSERT_TRUE(sub);
+  EXPECT_EQ(sub->RemoveFile("inner"), 0u);
+  EXPECT_EQ(dir->RemoveDirectory("sub"), 0u);
   EXPECT_FALSE(fs::exists(root_ / "sub"));
 }
 
-platform::ErrorCode RefuseLocked(int dir, const char* name) {
-  if (std::strcmp(name, "file") == 0) return platform::kErrorSharingViolation;
+platform::ErrorCode RefuseLocked(const DirHandle& dir, const fs::path& name) {
+  if (name == "file") return platform::kErrorSharingViolation;
   return platform::dir_walk::RealRemoveFile(dir, name);
 }
 
 TEST_F(DirWalkTest, RemoveStepCanBeReplacedAndRestored) {
-  DirHandle dir = DirHandle::Open(root_);
+  auto dir = DirHandle::Open(root_);
+  ASSERT_TRUE(dir);
   auto previous = platform::dir_walk::ExchangeRemoveFileFunction(&RefuseLocked);
-  EXPECT_EQ(dir.RemoveFile("file"), platform::kErrorSharingViolation);
-  EXPECT_EQ(dir.RemoveFile("filelink"), 0u);
+  EXPECT_EQ(dir->RemoveFile("file"), platform::kErrorSharingViolation);
+  EXPECT_EQ(dir->RemoveFile("filelink"), 0u);
   platform::dir_walk::ExchangeRemoveFileFunction(previous);
-  EXPECT_TRUE(dir.Exists("file"));
-  EXPECT_EQ(dir.RemoveFile("file"), 0u);
+  EXPECT_TRUE(dir->Exists("file"));
+  EXPECT_EQ(dir->RemoveFile("file"), 0u);
 }
 
 TEST(SystemFoldersTest, HoldsTheSystemFoldersTheHomeAndTheXdgFolders) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <system_error>
@@ -37,9 +38,35 @@ bool RemovePath(const std::filesystem::path& path, const RemoveFilter& filter,
                 const RemoveResult& onResult, bool* allRemoved);
 
 // Removes a file; when it cannot be removed, moves it to "<name>.~del_XXXX"
-// and schedules that for deletion at reboot. 0 when the path is gone (or never
-// existed), -10 when it is still there (also for a name already marked).
+// and schedules that for deletion at reboot. kRemoved (0) when the path is
+// gone (or never existed), kStillPresent (-10) when it is still there (also
+// for a name already marked).
 int ForceDeleteFile(const std::filesystem::path& path, std::error_code& ec);
+
+// Holds a folder open while it is removed. The folder is opened once, without
+// following a link in its last component; while this object lives, every
+// RemovePath and ForceDeleteFile on this thread for the folder or a path below
+// it acts through that handle instead of resolving the path again, so a folder
+// swapped for a link afterwards changes nothing outside it. When the folder
+// was already a link (or missing), paths below it are reported as not found
+// and the folder itself is removed as the link it is. When something is
+// mounted on the folder, nothing below it is removed (kRefused). Scopes nest;
+// the innermost one covering a path wins.
+class HeldFolder {
+ public:
+  explicit HeldFolder(const std::filesystem::path& folder);
+  ~HeldFolder();
+  HeldFolder(const HeldFolder&) = delete;
+  HeldFolder& operator=(const HeldFolder&) = delete;
+
+  // Whether the folder was a real directory when it was opened.
+  bool held() const;
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
 
 struct NoCaseLess {
   bool operator()(const std::wstring& a, const std::wstring& b) const;
@@ -52,6 +79,8 @@ const FolderSet& ProtectedFolders();
 namespace internal {
 // The file-local cleanup of the restart, reachable for tests.
 void ClearOldVersionForTesting();
+// Builds the protected folders again from the environment as it is now.
+void RebuildProtectedFoldersForTesting();
 }  // namespace internal
 
 }  // namespace update

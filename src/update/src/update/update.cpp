@@ -183,6 +183,9 @@ void ClearOldVersion() {
       return;
     }
     UPDATE_LOG(info, kCleanupSignature) << "removing directory: " << p;
+    // Every removal below goes through this one handle of the folder, so a
+    // folder swapped for a link from now on redirects none of them.
+    const update::HeldFolder held(p);
     bool all_removed = true;
     for (const wchar_t* image : kProductImages) {
       const std::wstring_view name(image);
