@@ -308,7 +308,7 @@ set +e
 "$helper" --launch-store-tray 1
 set -e
 echo "  requests received this time: $(( $(wc -l <"$svc/state/requests.jsonl") - requests_before ))"
-echo "  \"request nimbrel config failed!\" lines: $(grep -hc 'request nimbrel config failed' "$home"/logs/*.log) (three attempts for each of 5 packages)"
+echo "  \"request nimbrel config failed!\" lines: $(cat "$home"/logs/*.log | grep -c 'request nimbrel config failed') (three attempts for each of 5 packages)"
 grep -h 'request nimbrel config failed' "$home"/logs/*.log | head -n1 |
   sed -E 's/^[0-9-]+ [0-9:.]+ (\[[A-Z]\]) \[([^]]*)\] \[[^]]*\] \[[^]]*\] /  e.g. \1 \2: /'
 if [ "$(document_rows | md5sum)" = "$rows_before" ]; then
