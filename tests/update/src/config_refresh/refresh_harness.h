@@ -19,8 +19,7 @@
 #include "base/multi_inst.h"
 #include "base/reg.h"
 #include "common/app_manager/installed_app_store.h"
-#include "platform/launch.h"
-#include "platform/process.h"
+#include "support/child.h"
 #include "support/config_service.h"
 #include "support/configs_db.h"
 #include "support/test_env.h"
@@ -57,33 +56,31 @@ inline std::string StorageKey(const std::string& kind, const std::string& packag
   return key;
 }
 
-// Writes the documents into Configs.db as an earlier run would have.
-inline void StoreDocuments(const fs::path& home, const std::string& package, const Documents& docs) {
+// Writes plain rows (key -> value) into Configs.db as an earlier run would have.
+inline void StoreRows(const fs::path& home, const std::map<std::string, std::string>& rows) {
   const fs::path db_path = testenv::ConfigsDbPath(home);
   fs::create_directories(db_path.parent_path());
   SQLite::Database db(db_path.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
   db.exec(
       "CREATE TABLE IF NOT EXISTS configs(id INTEGER PRIMARY KEY AUTOINCREMENT,key varchar(256) "
       "unique,value TEXT,encrypt int,json_data TEXT)");
-  for (const auto& [kind, text] : docs) {
+  for (const auto& [key, value] : rows) {
     SQLite::Statement q(db, "REPLACE INTO configs (key,value,encrypt,json_data) VALUES (?,?,0,'')");
-    q.bind(1, StorageKey(kind, package));
-    q.bind(2, text);
+    q.bind(1, key);
+    q.bind(2, value);
     q.exec();
   }
 }
 
 inline void StoreRow(const fs::path& home, const std::string& key, const std::string& value) {
-  const fs::path db_path = testenv::ConfigsDbPath(home);
-  fs::create_directories(db_path.parent_path());
-  SQLite::Database db(db_path.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-  db.exec(
-      "CREATE TABLE IF NOT EXISTS configs(id INTEGER PRIMARY KEY AUTOINCREMENT,key varchar(256) "
-      "unique,value TEXT,encrypt int,json_data TEXT)");
-  SQLite::Statement q(db, "REPLACE INTO configs (key,value,encrypt,json_data) VALUES (?,?,0,'')");
-  q.bind(1, key);
-  q.bind(2, value);
-  q.exec();
+  StoreRows(home, {{key, value}});
+}
+
+// Writes a package's documents into Configs.db under their storage keys.
+inline void StoreDocuments(const fs::path& home, const std::string& package, const Documents& docs) {
+  std::map<std::string, std::string> rows;
+  for (const auto& [kind, text] : docs) rows[StorageKey(kind, package)] = text;
+  StoreRows(home, rows);
 }
 
 // InstalledApp.db with `packages` installed (state 1003) under the default
@@ -114,18 +111,7 @@ inline void SetEnvNumber(const wchar_t* name, std::uint64_t value) {
 
 // Runs the helper to its end (bounded); returns its exit code.
 inline std::uint32_t RunHelper(std::uint32_t timeout_ms = 120000) {
-  platform::LaunchRequest request;
-  request.file = testenv::BinDir() / "QuarrionUpdate.exe";
-  request.want_handle = true;
-  platform::ProcessHandle handle;
-  EXPECT_EQ(platform::Launch(request, &handle), 0u);
-  if (!handle) return 1;
-  if (platform::WaitForProcess(handle.get(), timeout_ms) != platform::kWaitObject0) {
-    platform::TerminateProcess(handle.get(), 1);
-    ADD_FAILURE() << "helper did not end in " << timeout_ms << " ms";
-    return 1;
-  }
-  return platform::GetExitCode(handle.get()).value_or(platform::kStillActive);
+  return testenv::RunBuiltHelper({}, timeout_ms);
 }
 
 // The helper's log lines (every log file of the home).
