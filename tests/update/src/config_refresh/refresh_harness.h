@@ -22,6 +22,7 @@
 #include "support/child.h"
 #include "support/config_service.h"
 #include "support/configs_db.h"
+#include "support/installed_apps.h"
 #include "support/test_env.h"
 
 namespace refresh {
@@ -83,26 +84,9 @@ inline void StoreDocuments(const fs::path& home, const std::string& package, con
   StoreRows(home, rows);
 }
 
-// InstalledApp.db with `packages` installed (state 1003) under the default
-// source, in this order. Names are bound as they are, NUL bytes included.
+// InstalledApp.db with `packages` installed, in this order.
 inline void InstallApps(const std::vector<std::string>& packages) {
-  const fs::path path = InstalledAppStore::GetInstalledAppDbPath();
-  fs::create_directories(path.parent_path());
-  SQLite::Database db(path.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-  db.exec(
-      "CREATE TABLE IF NOT EXISTS apps(id INTEGER PRIMARY KEY AUTOINCREMENT,package_name "
-      "varchar(256) unique,version_code varchar(128),version_name varchar(128),icon TEXT,name "
-      "varchar(256),md5 varchar(64),engine_name varchar(64), file_path TEXT, json_data TEXT,state "
-      "int,engine_type int);CREATE TABLE IF NOT EXISTS source(package_name varchar(256), source_id "
-      "varchar(128), CONSTRAINT unique_package_source UNIQUE (package_name, source_id));");
-  for (const std::string& p : packages) {
-    SQLite::Statement a(db, "INSERT INTO apps(package_name,state) VALUES (?,1003)");
-    a.bind(1, p);
-    a.exec();
-    SQLite::Statement s(db, "INSERT INTO source(package_name,source_id) VALUES (?,'')");
-    s.bind(1, p);
-    s.exec();
-  }
+  testenv::WriteInstalledApps(InstalledAppStore::GetInstalledAppDbPath(), packages);
 }
 
 inline void SetEnvNumber(const wchar_t* name, std::uint64_t value) {
