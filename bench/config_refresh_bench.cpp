@@ -9,9 +9,6 @@
 #include <stdlib.h>
 
 #include <QCoreApplication>
-#include <SQLiteCpp/Database.h>
-#include <SQLiteCpp/Statement.h>
-#include <SQLiteCpp/Transaction.h>
 
 #include <chrono>
 #include <cstdio>
@@ -32,15 +29,20 @@
 #include "platform/process.h"
 #include "qtbaseex/http/sync_http_request.h"
 
+#include "bench_support.h"
+#include "support/installed_apps.h"
+
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::NewHome;
+using bench::RunToEnd;
+using bench::Seconds;
+using bench::Start;
 
 namespace {
 
 const char* kBuiltins[] = {"com.morvath.nimbrel", "com.morvath.launcher", "com.android.camera2"};
 const char* kKinds[] = {"keymapping", "smartkeyconf", "configfile", "appconfigjson", "globalconfig"};
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 std::string ReadWhole(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -49,38 +51,7 @@ std::string ReadWhole(const fs::path& p) {
   return out.str();
 }
 
-platform::ProcessHandle Start(const fs::path& program, const std::wstring& parameters) {
-  platform::LaunchRequest request;
-  request.file = program;
-  request.parameters = parameters;
-  request.want_handle = true;
-  platform::ProcessHandle handle;
-  if (platform::Launch(request, &handle) != 0) {
-    std::fprintf(stderr, "cannot start %s\n", program.c_str());
-    std::exit(1);
-  }
-  return handle;
-}
-
-bool RunToEnd(const fs::path& program, const std::wstring& parameters, std::uint32_t timeout_ms) {
-  platform::ProcessHandle h = Start(program, parameters);
-  if (platform::WaitForProcess(h.get(), timeout_ms) != platform::kWaitObject0) {
-    platform::TerminateProcess(h.get(), 1);
-    return false;
-  }
-  return true;
-}
-
 std::wstring Quoted(const fs::path& p) { return L"\"" + base::gstring::FromPath(p) + L"\""; }
-
-// A fresh product home for this process and the programs it starts.
-fs::path NewHome(const fs::path& scratch, const std::string& name) {
-  const fs::path home = scratch / name;
-  fs::create_directories(home);
-  ::setenv("QUARRION_HOME", home.c_str(), 1);
-  MultiInst::Instance()->Init(L"Quarrion", 0);
-  return home;
-}
 
 struct Service {
   platform::ProcessHandle process;
@@ -132,26 +103,14 @@ void WriteDocuments(const fs::path& home, const std::vector<std::string>& packag
   }
 }
 
+// The installed applications: the packages that are not built-ins.
 void InstallApps(const std::vector<std::string>& packages) {
-  const fs::path path =
-      base::gstring::ToPath(MultiInst::Instance()->GetAppdataNimbrelDirectory(4, true)) / "InstalledApp.db";
-  SQLite::Database db(path.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-  db.exec(
-      "CREATE TABLE apps(id INTEGER PRIMARY KEY AUTOINCREMENT,package_name varchar(256) unique,version_code "
-      "varchar(128),version_name varchar(128),icon TEXT,name varchar(256),md5 varchar(64),engine_name "
-      "varchar(64), file_path TEXT, json_data TEXT,state int,engine_type int);CREATE TABLE source(package_name "
-      "varchar(256), source_id varchar(128), CONSTRAINT unique_package_source UNIQUE (package_name, source_id));");
-  SQLite::Transaction t(db);
+  std::vector<std::string> apps;
   for (const auto& p : packages) {
-    if (p.rfind("com.bench.", 0) != 0) continue;
-    SQLite::Statement a(db, "INSERT INTO apps(package_name,state) VALUES (?,1003)");
-    a.bind(1, p);
-    a.exec();
-    SQLite::Statement s(db, "INSERT INTO source VALUES (?,'')");
-    s.bind(1, p);
-    s.exec();
+    if (p.rfind("com.bench.", 0) == 0) apps.push_back(p);
   }
-  t.commit();
+  testenv::WriteInstalledApps(
+      base::gstring::ToPath(MultiInst::Instance()->GetAppdataNimbrelDirectory(4, true)) / "InstalledApp.db", apps);
 }
 
 // Runs the helper once; its wall time.
@@ -202,8 +161,8 @@ int main(int argc, char** argv) {
   char pattern[] = "/tmp/quarrion-refresh-bench.XXXXXX";
   const fs::path scratch = ::mkdtemp(pattern);
   const fs::path ca = scratch / "ca";
-  if (!RunToEnd("/bin/bash", Quoted(fs::path(QUARRION_SOURCE_DIR) / "scripts" / "make-test-ca.sh") + L" " + Quoted(ca),
-                60000)) {
+  if (RunToEnd("/bin/bash", Quoted(fs::path(QUARRION_SOURCE_DIR) / "scripts" / "make-test-ca.sh") + L" " + Quoted(ca),
+               60000) != 0u) {
     std::fprintf(stderr, "cannot make the test CA\n");
     return 1;
   }

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,25 +23,14 @@
 #include "platform/launch.h"
 #include "platform/process.h"
 
+#include "bench_support.h"
+
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 
 namespace {
 
 constexpr int kRounds = 3;
-
-platform::ProcessHandle Start(const fs::path& program, const std::wstring& parameters) {
-  platform::LaunchRequest request;
-  request.file = program;
-  request.parameters = parameters;
-  request.want_handle = true;
-  platform::ProcessHandle handle;
-  if (platform::Launch(request, &handle) != 0) {
-    std::fprintf(stderr, "cannot start %s\n", program.c_str());
-    std::exit(1);
-  }
-  return handle;
-}
 
 void Install(const fs::path& from, const fs::path& dir, const std::string& name) {
   fs::create_directories(dir);
@@ -50,10 +40,7 @@ void Install(const fs::path& from, const fs::path& dir, const std::string& name)
 // One helper run in a fresh home; seconds, or a negative number on failure.
 double Run(const fs::path& scratch, int round, bool probes) {
   const fs::path bin = QUARRION_BIN_DIR;
-  const fs::path home = scratch / ((probes ? "with" : "without") + std::to_string(round));
-  fs::create_directories(home);
-  ::setenv("QUARRION_HOME", home.c_str(), 1);
-  MultiInst::Instance()->Init(L"Quarrion", 0);
+  const fs::path home = bench::NewHome(scratch, (probes ? "with" : "without") + std::to_string(round));
   const fs::path component = MultiInst::Instance()->GetCurrentComponentDirectory(1, true);
   const fs::path standin = bin / "standins" / "QuarrionAssistant.exe";
   if (probes) {
@@ -61,24 +48,23 @@ double Run(const fs::path& scratch, int round, bool probes) {
     Install(standin, component, "opengl_checker.exe");  // runs for its lifetime
   }
   platform::ProcessHandle client =
-      Start(bin / "standins" / "Quarrion.exe", L"--standin-lifetime-ms=1500");
+      bench::Start(bin / "standins" / "Quarrion.exe", L"--standin-lifetime-ms=1500");
   const std::wstring env = probes ? L"QUARRION_STANDIN_LIFETIME_MS=3000 QUARRION_DXDIAG_DELAY_MS=3000 "
                                   : L"";
   const auto start = Clock::now();
-  platform::ProcessHandle helper =
-      Start("/usr/bin/env", env + L"QT_QPA_PLATFORM=offscreen \"" +
-                                base::gstring::FromPath(bin / "QuarrionUpdate.exe") +
-                                L"\" --appstore-pid " + std::to_wstring(platform::GetProcessId(client.get())));
-  if (platform::WaitForProcess(helper.get(), 30000) != platform::kWaitObject0) {
-    platform::TerminateProcess(helper.get(), 1);
+  const std::optional<std::uint32_t> code =
+      bench::RunToEnd("/usr/bin/env",
+                      env + L"QT_QPA_PLATFORM=offscreen \"" + base::gstring::FromPath(bin / "QuarrionUpdate.exe") +
+                          L"\" --appstore-pid " + std::to_wstring(platform::GetProcessId(client.get())),
+                      30000);
+  if (!code) {
     std::fprintf(stderr, "helper still running after 30 s\n");
     return -1;
   }
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  const std::uint32_t code = platform::GetExitCode(helper.get()).value_or(platform::kStillActive);
+  const double seconds = bench::Seconds(Clock::now() - start);
   platform::WaitForProcess(client.get(), 10000);
-  if (code != 0) {
-    std::fprintf(stderr, "helper exit code %u\n", code);
+  if (*code != 0) {
+    std::fprintf(stderr, "helper exit code %u\n", *code);
     return -1;
   }
   if (probes) {

@@ -9,8 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <gtest/gtest.h>
+
 #include "platform/launch.h"
 #include "platform/text.h"
+#include "support/test_env.h"
 
 extern char** environ;
 
@@ -78,6 +81,20 @@ Child StartChild(const std::filesystem::path& program, const ChildOptions& optio
   if (platform::Launch(request, &handle) != platform::kErrorSuccess || !handle) return {};
   const platform::Pid pid = platform::GetProcessId(handle.get());
   return Child(std::move(handle), pid);
+}
+
+std::uint32_t RunBuiltHelper(const ChildOptions& options, std::uint32_t timeout_ms) {
+  Child helper = StartChild(BinDir() / "QuarrionUpdate.exe", options);
+  if (!helper.valid()) {
+    ADD_FAILURE() << "the helper did not start";
+    return 1;
+  }
+  const std::optional<std::uint32_t> code = helper.Wait(timeout_ms);
+  if (!code) {
+    ADD_FAILURE() << "the helper did not end in " << timeout_ms << " ms";
+    return 1;
+  }
+  return *code;
 }
 
 Child StartBehaviour(const std::string& name, ChildOptions options) {

@@ -56,6 +56,11 @@ class Child {
 // Starts `program`. Invalid when the start failed.
 Child StartChild(const std::filesystem::path& program, const ChildOptions& options = {});
 
+// Runs the built helper (QuarrionUpdate.exe) to its end; its exit code. A
+// helper that does not start, or is still running after `timeout_ms` (then
+// killed), is a test failure and counts as exit code 1.
+std::uint32_t RunBuiltHelper(const ChildOptions& options = {}, std::uint32_t timeout_ms = 120000);
+
 // Starts this test program again to run one behaviour: the test
 // `ChildBehaviour.<name>`, which begins with `if (!InChildBehaviour()) GTEST_SKIP();`
 // and ends the process with its answer as exit code. `options.arguments`

@@ -32,6 +32,11 @@ class LogRecorder {
   LogRecorder(const LogRecorder&) = delete;
   LogRecorder& operator=(const LogRecorder&) = delete;
 
+  // Every line so far, in order.
+  std::vector<RecordedLine> Lines() const {
+    std::lock_guard guard(mutex_);
+    return lines_;
+  }
   std::vector<RecordedLine> Containing(const std::string& text) const {
     std::lock_guard guard(mutex_);
     std::vector<RecordedLine> out;

@@ -2,16 +2,15 @@
 // profile store: every step, its failure and its log line.
 #include <gtest/gtest.h>
 
-#include <QString>
 #include <QtGlobal>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "common/nvperfs/nvapi_types.h"
 #include "common/nvperfs/nvperfs.h"
 #include "platform/library.h"
+#include "support/log_recorder.h"
 
 namespace {
 
@@ -19,53 +18,17 @@ constexpr const char* kSignature =
     "bool __cdecl nvperfs::AddExeToNvidiaGpu(const class std::basic_string<wchar_t,struct "
     "std::char_traits<wchar_t>,class std::allocator<wchar_t> > &,bool)";
 
-struct Line {
-  QtMsgType type;
-  std::string category;
-  std::string function;
-  std::string text;
-};
+using Line = testenv::RecordedLine;
+using Recorder = testenv::LogRecorder;
 
-class Recorder {
- public:
-  Recorder() {
-    Current() = this;
-    previous_ = qInstallMessageHandler(&Recorder::Handle);
+// "C:text" / "I:text" for each line, in order.
+std::vector<std::string> Summary(const Recorder& log) {
+  std::vector<std::string> out;
+  for (const Line& l : log.Lines()) {
+    out.push_back(std::string(l.type == QtCriticalMsg ? "C:" : l.type == QtInfoMsg ? "I:" : "?:") + l.message);
   }
-  ~Recorder() {
-    qInstallMessageHandler(previous_);
-    Current() = nullptr;
-  }
-  std::vector<Line> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  // "C:text" / "I:text" for each line, in order.
-  std::vector<std::string> Summary() const {
-    std::vector<std::string> out;
-    for (const Line& l : lines()) {
-      out.push_back(std::string(l.type == QtCriticalMsg ? "C:" : l.type == QtInfoMsg ? "I:" : "?:") +
-                    l.text);
-    }
-    return out;
-  }
-
- private:
-  static Recorder*& Current() {
-    static Recorder* current = nullptr;
-    return current;
-  }
-  static void Handle(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    Recorder* self = Current();
-    if (self == nullptr) return;
-    std::lock_guard lock(self->mutex_);
-    self->lines_.push_back({type, context.category ? context.category : "",
-                            context.function ? context.function : "", message.toStdString()});
-  }
-  QtMessageHandler previous_ = nullptr;
-  mutable std::mutex mutex_;
-  std::vector<Line> lines_;
-};
+  return out;
+}
 
 // The test holds the fake loaded, so its store outlives each run.
 class NvperfsTest : public ::testing::Test {
@@ -110,11 +73,11 @@ TEST_F(NvperfsTest, FirstRunCreatesProfileApplicationAndSettings) {
             "calls Initialize CreateSession LoadSettings FindProfileByName CreateProfile "
             "CreateApplication SetSetting SetSetting SetSetting SetSetting SaveSettings "
             "DestroySession\nsaves 1 sessions 0\n");
-  EXPECT_EQ(log.Summary(), (std::vector<std::string>{
+  EXPECT_EQ(Summary(log), (std::vector<std::string>{
                                "I:num_hw_thread = 4, thread_optimization = 2",
                                "I:NvAPI_DRS_SaveSettings save app_profile_name ok QuarrionAssistant "
                                "Nvidia Profile"}));
-  for (const Line& l : log.lines()) {
+  for (const Line& l : log.Lines()) {
     EXPECT_EQ(l.category, "quarrion.nvapi_perfs");
     EXPECT_EQ(l.function, kSignature);
   }
@@ -128,7 +91,7 @@ TEST_F(NvperfsTest, ThreadOptimisationFollowsTheThreadCount) {
     Recorder log;
     EXPECT_TRUE(Run(L"/opt/q/QuarrionAssistant.exe", threads));
     EXPECT_NE(Dump().find(want), std::string::npos) << threads;
-    EXPECT_EQ(log.Summary().at(0), "I:num_hw_thread = " + std::to_string(threads) +
+    EXPECT_EQ(Summary(log).at(0), "I:num_hw_thread = " + std::to_string(threads) +
                                         ", thread_optimization = " + (threads < 6 ? "2" : "0"));
   }
 }
@@ -146,7 +109,7 @@ TEST_F(NvperfsTest, SecondRunRestoresOurProfileAndMakesItAnew) {
                       "CreateApplication"),
             std::string::npos);
   EXPECT_NE(dump.find("saves 3 "), std::string::npos);
-  EXPECT_EQ(log.Summary().at(0), "I:restore app_profile_name QuarrionAssistant Nvidia Profile");
+  EXPECT_EQ(Summary(log).at(0), "I:restore app_profile_name QuarrionAssistant Nvidia Profile");
 }
 
 TEST_F(NvperfsTest, DriverProfileIsKeptAndGetsTheSettingsWithoutANewApplication) {
@@ -184,10 +147,10 @@ TEST_F(NvperfsTest, EveryFailingStepEndsWithItsLineAndCleansUp) {
     fail_(c.fail, c.status);
     Recorder log;
     EXPECT_FALSE(Run());
-    const std::vector<Line> lines = log.lines();
+    const std::vector<Line> lines = log.Lines();
     std::vector<std::string> critical;
     for (const Line& l : lines) {
-      if (l.type == QtCriticalMsg) critical.push_back(l.text);
+      if (l.type == QtCriticalMsg) critical.push_back(l.message);
     }
     EXPECT_EQ(critical, std::vector<std::string>{c.line});
     const std::string dump = Dump();
@@ -203,7 +166,7 @@ TEST_F(NvperfsTest, RestoreOrItsSaveFailingEndsQuietly) {
     fail_(step, -1);
     Recorder log;
     EXPECT_FALSE(Run());
-    EXPECT_TRUE(log.lines().empty());  // no line of its own for these two
+    EXPECT_TRUE(log.Lines().empty());  // no line of its own for these two
     EXPECT_NE(Dump().find("DestroySession Unload\nsaves 0 sessions 0\n"), std::string::npos);
   }
 }
@@ -214,8 +177,8 @@ TEST_F(NvperfsTest, AFailedSettingIsLoggedAndTheOthersAreStillSaved) {
   Recorder log;
   EXPECT_TRUE(Run());
   std::vector<std::string> critical;
-  for (const Line& l : log.lines()) {
-    if (l.type == QtCriticalMsg) critical.push_back(l.text);
+  for (const Line& l : log.Lines()) {
+    if (l.type == QtCriticalMsg) critical.push_back(l.message);
   }
   // The identifier as a signed number: 0x20C1221E and 0x10F9DC80 are positive.
   EXPECT_EQ(critical, (std::vector<std::string>{"NVAPI: Error calling NvAPI_DRS_SetSetting 549528094",
@@ -230,7 +193,7 @@ TEST_F(NvperfsTest, AMissingFunctionIsRefusedBeforeAnyCall) {
     hide_(id);
     Recorder log;
     EXPECT_FALSE(Run());
-    EXPECT_EQ(log.Summary(), std::vector<std::string>{"C:Error NVAPI: Function nullptr "});
+    EXPECT_EQ(Summary(log), std::vector<std::string>{"C:Error NVAPI: Function nullptr "});
     EXPECT_NE(Dump().find("calls\n"), std::string::npos);
   }
 }
@@ -240,12 +203,12 @@ TEST(NvperfsLibrary, NoLibraryOrNoEntryPoint) {
     Recorder log;
     EXPECT_FALSE(nvperfs::internal::AddExeToNvidiaGpuWith("/nonexistent/libnvidia-api.so.1",
                                                            L"a.exe", 4));
-    EXPECT_EQ(log.Summary(), std::vector<std::string>{"C:Error getting NVAPI module"});
+    EXPECT_EQ(Summary(log), std::vector<std::string>{"C:Error getting NVAPI module"});
   }
   {
     Recorder log;
     EXPECT_FALSE(nvperfs::internal::AddExeToNvidiaGpuWith(FAKE_NVAPI_NOQUERY_PATH, L"a.exe", 4));
-    EXPECT_EQ(log.Summary(), std::vector<std::string>{"C:Error getting NVAPI NvAPI_QueryInterface "});
+    EXPECT_EQ(Summary(log), std::vector<std::string>{"C:Error getting NVAPI NvAPI_QueryInterface "});
   }
 }
 
@@ -254,7 +217,7 @@ TEST(NvperfsLibrary, ThisMachineHasNoDriver) {
   if (driver.valid()) GTEST_SKIP() << "an NVIDIA driver is installed here";
   Recorder log;
   EXPECT_FALSE(nvperfs::AddExeToNvidiaGpu(L"/opt/Quarrion/QuarrionAssistant.exe", true));
-  EXPECT_EQ(log.Summary(), std::vector<std::string>{"C:Error getting NVAPI module"});
+  EXPECT_EQ(Summary(log), std::vector<std::string>{"C:Error getting NVAPI module"});
 }
 
 TEST(NvperfsNames, FromPaths) {

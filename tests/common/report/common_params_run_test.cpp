@@ -13,75 +13,19 @@
 
 #include <nlohmann/json.hpp>
 
-#include "base/gstring.h"
 #include "base/multi_inst.h"
 #include "base/reg.h"
 #include "common/core/logic/hardware_detect/graphic_info_detector.h"
-#include "platform/launch.h"
 #include "platform/process.h"
+#include "support/child.h"
 #include "support/spool.h"
 #include "support/standins.h"
 #include "support/test_env.h"
+#include "support/xserver.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-const fs::path kXvfb = "/usr/bin/Xvfb";
-
-class XServer {
- public:
-  bool Start(int width, int height, int dpi) {
-    for (int n = 500 + ::getpid() % 400; n < 1000; ++n) {
-      if (fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-      platform::LaunchRequest request;
-      request.file = kXvfb;
-      request.parameters = L":" + std::to_wstring(n) + L" -screen 0 " + std::to_wstring(width) +
-                           L"x" + std::to_wstring(height) + L"x24 -dpi " + std::to_wstring(dpi) +
-                           L" -nolisten tcp";
-      request.want_handle = true;
-      platform::ProcessHandle handle;
-      if (platform::Launch(request, &handle) != 0) return false;
-      process_ = testenv::StandinProcess(std::move(handle), 0, kXvfb);
-      // Ready once its socket exists; a server that lost the race for the
-      // display ends, and the next display is tried.
-      const fs::path socket = "/tmp/.X11-unix/X" + std::to_string(n);
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-      while (std::chrono::steady_clock::now() < deadline && process_.Running()) {
-        if (fs::exists(socket)) {
-          display_ = n;
-          return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      process_.Stop();
-    }
-    return false;
-  }
-  int display() const { return display_; }
-
- private:
-  testenv::StandinProcess process_;
-  int display_ = -1;
-};
-
-std::uint32_t RunHelper(const std::wstring& env_args) {
-  platform::LaunchRequest request;
-  request.file = "/usr/bin/env";
-  request.parameters = L"-u LC_ALL -u QT_QPA_PLATFORM " + env_args + L" \"" +
-                       base::gstring::FromPath(testenv::BinDir() / "QuarrionUpdate.exe") +
-                       L"\" --appstore-pid 4194304";
-  request.want_handle = true;
-  platform::ProcessHandle handle;
-  EXPECT_EQ(platform::Launch(request, &handle), 0u);
-  if (!handle) return 1;
-  if (platform::WaitForProcess(handle.get(), 120000) != platform::kWaitObject0) {
-    platform::TerminateProcess(handle.get(), 1);
-    return 1;
-  }
-  const std::uint32_t code = platform::GetExitCode(handle.get()).value_or(platform::kStillActive);
-  return code;
-}
 
 std::map<std::string, std::string> OsRelease() {
   std::map<std::string, std::string> values;
@@ -140,8 +84,8 @@ OpenglReading ReadOpengl(const fs::path& out) {
 class CommonParamsRun : public testenv::ProductTest {};
 
 TEST_F(CommonParamsRun, EveryEventCarriesEveryKeyWithThisMachinesValues) {
-  if (!fs::exists(kXvfb)) GTEST_SKIP() << "Xvfb is not installed";
-  XServer x;
+  if (!testenv::XServer::Installed()) GTEST_SKIP() << "Xvfb is not installed";
+  testenv::XServer x;
   ASSERT_TRUE(x.Start(1600, 900, 144));
 
   // An earlier OpenGL probe left its values in the registry cache.
@@ -156,7 +100,11 @@ TEST_F(CommonParamsRun, EveryEventCarriesEveryKeyWithThisMachinesValues) {
   testenv::StandinProcess running = testenv::StartStandin(client);
   ASSERT_TRUE(running.valid());
 
-  ASSERT_EQ(RunHelper(L"LANG=de_AT.UTF-8 DISPLAY=:" + std::to_wstring(x.display())), 0u);
+  testenv::ChildOptions helper;
+  helper.arguments = {"--appstore-pid", "4194304"};
+  helper.environment = testenv::EnvironmentWith(
+      {"LC_ALL", "QT_QPA_PLATFORM", "LANG=de_AT.UTF-8", "DISPLAY=:" + std::to_string(x.display())});
+  ASSERT_EQ(testenv::RunBuiltHelper(helper), 0u);
 
   const std::string spool = testenv::ReadFile(testenv::SpoolPath());
   std::istringstream lines(spool);
@@ -258,20 +206,12 @@ TEST_F(CommonParamsRun, ExitsCleanlyWhileProbesAreStillRunning) {
   testenv::StandinProcess old_client = testenv::StartStandin(client, L"--standin-lifetime-ms=1500");
   ASSERT_TRUE(old_client.valid());
 
-  platform::LaunchRequest request;
-  request.file = "/usr/bin/env";
-  request.parameters = L"QT_QPA_PLATFORM=offscreen QUARRION_STANDIN_LIFETIME_MS=20000 \"" +
-                       base::gstring::FromPath(testenv::BinDir() / "QuarrionUpdate.exe") +
-                       L"\" --appstore-pid " + std::to_wstring(old_client.pid());
-  request.want_handle = true;
-  platform::ProcessHandle helper;
-  ASSERT_EQ(platform::Launch(request, &helper), 0u);
+  testenv::ChildOptions helper;
+  helper.arguments = {"--appstore-pid", std::to_string(old_client.pid())};
+  helper.environment =
+      testenv::EnvironmentWith({"QT_QPA_PLATFORM=offscreen", "QUARRION_STANDIN_LIFETIME_MS=20000"});
   // Far below the probes' 20 s: the exit waits for none of them.
-  const bool ended = platform::WaitForProcess(helper.get(), 15000) == platform::kWaitObject0;
-  if (!ended) platform::TerminateProcess(helper.get(), 1);
-  ASSERT_TRUE(ended);
-  const std::uint32_t code = platform::GetExitCode(helper.get()).value_or(platform::kStillActive);
-  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(testenv::RunBuiltHelper(helper, 15000), 0u);
 
   std::size_t assistant = 0, demo = 0;
   for (const auto& c : testenv::ReadStandinCommands()) {

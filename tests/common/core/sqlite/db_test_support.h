@@ -11,15 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QMessageLogContext>
-#include <QString>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +24,7 @@
 #include "base/multi_inst.h"
 #include "common/core/sqlite/core/once_per_site.h"
 #include "qtbaseex/log/categories.h"
+#include "support/log_recorder.h"
 #include "support/spool.h"
 #include "support/test_env.h"
 
@@ -34,49 +32,8 @@ namespace dbtest {
 
 namespace fs = std::filesystem;
 
-struct LogLine {
-  QtMsgType type;
-  std::string category;
-  std::string function;
-  std::string message;
-};
-
-// Every Qt message while alive, with the function text it carries.
-class LogRecorder {
- public:
-  LogRecorder() {
-    Current() = this;
-    previous_ = qInstallMessageHandler(&LogRecorder::Handler);
-  }
-  ~LogRecorder() {
-    qInstallMessageHandler(previous_);
-    Current() = nullptr;
-  }
-  std::vector<LogLine> Containing(const std::string& text) const {
-    std::lock_guard guard(mutex_);
-    std::vector<LogLine> out;
-    for (const auto& line : lines_) {
-      if (line.message.find(text) != std::string::npos) out.push_back(line);
-    }
-    return out;
-  }
-
- private:
-  static LogRecorder*& Current() {
-    static LogRecorder* current = nullptr;
-    return current;
-  }
-  static void Handler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    LogRecorder* self = Current();
-    if (self == nullptr) return;
-    std::lock_guard guard(self->mutex_);
-    self->lines_.push_back({type, context.category ? context.category : "",
-                            context.function ? context.function : "", message.toStdString()});
-  }
-  mutable std::mutex mutex_;
-  std::vector<LogLine> lines_;
-  QtMessageHandler previous_ = nullptr;
-};
+using LogLine = testenv::RecordedLine;
+using LogRecorder = testenv::LogRecorder;
 
 // A fresh home, the report sites forgotten, events going to the home's spool.
 class DbTest : public testenv::ProductTest {

@@ -19,10 +19,10 @@
 #include "base/multi_inst.h"
 #include "base/reg.h"
 #include "common/app_manager/installed_app_store.h"
-#include "platform/launch.h"
-#include "platform/process.h"
+#include "support/child.h"
 #include "support/config_service.h"
 #include "support/configs_db.h"
+#include "support/installed_apps.h"
 #include "support/test_env.h"
 
 namespace refresh {
@@ -57,55 +57,36 @@ inline std::string StorageKey(const std::string& kind, const std::string& packag
   return key;
 }
 
-// Writes the documents into Configs.db as an earlier run would have.
-inline void StoreDocuments(const fs::path& home, const std::string& package, const Documents& docs) {
+// Writes plain rows (key -> value) into Configs.db as an earlier run would have.
+inline void StoreRows(const fs::path& home, const std::map<std::string, std::string>& rows) {
   const fs::path db_path = testenv::ConfigsDbPath(home);
   fs::create_directories(db_path.parent_path());
   SQLite::Database db(db_path.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
   db.exec(
       "CREATE TABLE IF NOT EXISTS configs(id INTEGER PRIMARY KEY AUTOINCREMENT,key varchar(256) "
       "unique,value TEXT,encrypt int,json_data TEXT)");
-  for (const auto& [kind, text] : docs) {
+  for (const auto& [key, value] : rows) {
     SQLite::Statement q(db, "REPLACE INTO configs (key,value,encrypt,json_data) VALUES (?,?,0,'')");
-    q.bind(1, StorageKey(kind, package));
-    q.bind(2, text);
+    q.bind(1, key);
+    q.bind(2, value);
     q.exec();
   }
 }
 
 inline void StoreRow(const fs::path& home, const std::string& key, const std::string& value) {
-  const fs::path db_path = testenv::ConfigsDbPath(home);
-  fs::create_directories(db_path.parent_path());
-  SQLite::Database db(db_path.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-  db.exec(
-      "CREATE TABLE IF NOT EXISTS configs(id INTEGER PRIMARY KEY AUTOINCREMENT,key varchar(256) "
-      "unique,value TEXT,encrypt int,json_data TEXT)");
-  SQLite::Statement q(db, "REPLACE INTO configs (key,value,encrypt,json_data) VALUES (?,?,0,'')");
-  q.bind(1, key);
-  q.bind(2, value);
-  q.exec();
+  StoreRows(home, {{key, value}});
 }
 
-// InstalledApp.db with `packages` installed (state 1003) under the default
-// source, in this order. Names are bound as they are, NUL bytes included.
+// Writes a package's documents into Configs.db under their storage keys.
+inline void StoreDocuments(const fs::path& home, const std::string& package, const Documents& docs) {
+  std::map<std::string, std::string> rows;
+  for (const auto& [kind, text] : docs) rows[StorageKey(kind, package)] = text;
+  StoreRows(home, rows);
+}
+
+// InstalledApp.db with `packages` installed, in this order.
 inline void InstallApps(const std::vector<std::string>& packages) {
-  const fs::path path = InstalledAppStore::GetInstalledAppDbPath();
-  fs::create_directories(path.parent_path());
-  SQLite::Database db(path.string(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
-  db.exec(
-      "CREATE TABLE IF NOT EXISTS apps(id INTEGER PRIMARY KEY AUTOINCREMENT,package_name "
-      "varchar(256) unique,version_code varchar(128),version_name varchar(128),icon TEXT,name "
-      "varchar(256),md5 varchar(64),engine_name varchar(64), file_path TEXT, json_data TEXT,state "
-      "int,engine_type int);CREATE TABLE IF NOT EXISTS source(package_name varchar(256), source_id "
-      "varchar(128), CONSTRAINT unique_package_source UNIQUE (package_name, source_id));");
-  for (const std::string& p : packages) {
-    SQLite::Statement a(db, "INSERT INTO apps(package_name,state) VALUES (?,1003)");
-    a.bind(1, p);
-    a.exec();
-    SQLite::Statement s(db, "INSERT INTO source(package_name,source_id) VALUES (?,'')");
-    s.bind(1, p);
-    s.exec();
-  }
+  testenv::WriteInstalledApps(InstalledAppStore::GetInstalledAppDbPath(), packages);
 }
 
 inline void SetEnvNumber(const wchar_t* name, std::uint64_t value) {
@@ -114,18 +95,7 @@ inline void SetEnvNumber(const wchar_t* name, std::uint64_t value) {
 
 // Runs the helper to its end (bounded); returns its exit code.
 inline std::uint32_t RunHelper(std::uint32_t timeout_ms = 120000) {
-  platform::LaunchRequest request;
-  request.file = testenv::BinDir() / "QuarrionUpdate.exe";
-  request.want_handle = true;
-  platform::ProcessHandle handle;
-  EXPECT_EQ(platform::Launch(request, &handle), 0u);
-  if (!handle) return 1;
-  if (platform::WaitForProcess(handle.get(), timeout_ms) != platform::kWaitObject0) {
-    platform::TerminateProcess(handle.get(), 1);
-    ADD_FAILURE() << "helper did not end in " << timeout_ms << " ms";
-    return 1;
-  }
-  return platform::GetExitCode(handle.get()).value_or(platform::kStillActive);
+  return testenv::RunBuiltHelper({}, timeout_ms);
 }
 
 // The helper's log lines (every log file of the home).

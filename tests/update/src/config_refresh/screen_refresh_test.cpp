@@ -3,81 +3,13 @@
 // Configs.db, and its guest file is written from the same documents.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
-#include <unistd.h>
-
-#include "support/standins.h"
+#include "support/child.h"
+#include "support/xserver.h"
 #include "update/src/config_refresh/refresh_harness.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-const fs::path kXvfb = "/usr/bin/Xvfb";
-
-// An X server on a free display of this machine, ended with the test.
-class XServer {
- public:
-  ~XServer() {
-    process_.Stop();
-    // Killed outright, the server leaves its lock and socket behind.
-    if (display_ >= 0) {
-      std::error_code ec;
-      fs::remove("/tmp/.X" + std::to_string(display_) + "-lock", ec);
-      fs::remove("/tmp/.X11-unix/X" + std::to_string(display_), ec);
-    }
-  }
-  bool Start(int width, int height, int dpi) {
-    for (int n = 90 + ::getpid() % 400; n < 1000; ++n) {
-      if (fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-      platform::LaunchRequest request;
-      request.file = kXvfb;
-      request.parameters = L":" + std::to_wstring(n) + L" -screen 0 " + std::to_wstring(width) + L"x" +
-                           std::to_wstring(height) + L"x24 -dpi " + std::to_wstring(dpi) + L" -nolisten tcp";
-      request.want_handle = true;
-      platform::ProcessHandle handle;
-      if (platform::Launch(request, &handle) != 0) return false;
-      process_ = testenv::StandinProcess(std::move(handle), 0, kXvfb);
-      // Ready once its socket exists; a server that lost the race for the
-      // display ends, and the next display is tried.
-      const fs::path socket = "/tmp/.X11-unix/X" + std::to_string(n);
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-      while (std::chrono::steady_clock::now() < deadline && process_.Running()) {
-        if (fs::exists(socket)) {
-          display_ = n;
-          return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-      process_.Stop();
-    }
-    return false;
-  }
-  int display() const { return display_; }
-
- private:
-  testenv::StandinProcess process_;
-  int display_ = -1;
-};
-
-// Runs the helper on `display`, whichever platform the test program itself uses.
-std::uint32_t RunHelperOnDisplay(int display) {
-  platform::LaunchRequest request;
-  request.file = "/usr/bin/env";
-  request.parameters = L"-u QT_QPA_PLATFORM DISPLAY=:" + std::to_wstring(display) + L" \"" +
-                       base::gstring::FromPath(testenv::BinDir() / "QuarrionUpdate.exe") + L"\"";
-  request.want_handle = true;
-  platform::ProcessHandle handle;
-  EXPECT_EQ(platform::Launch(request, &handle), 0u);
-  if (!handle) return 1;
-  if (platform::WaitForProcess(handle.get(), 120000) != platform::kWaitObject0) {
-    platform::TerminateProcess(handle.get(), 1);
-    return 1;
-  }
-  return platform::GetExitCode(handle.get()).value_or(platform::kStillActive);
-}
 
 struct ScreenCase {
   int width, height, dpi;
@@ -87,9 +19,9 @@ struct ScreenCase {
 class ScreenRefreshTest : public testenv::ProductTest, public ::testing::WithParamInterface<ScreenCase> {};
 
 TEST_P(ScreenRefreshTest, ClarityAndDensityFromTheScreen) {
-  if (!fs::exists(kXvfb)) GTEST_SKIP() << "Xvfb is not installed";
+  if (!testenv::XServer::Installed()) GTEST_SKIP() << "Xvfb is not installed";
   const ScreenCase& c = GetParam();
-  XServer x;
+  testenv::XServer x;
   ASSERT_TRUE(x.Start(c.width, c.height, c.dpi));
 
   // The service sends the launcher's documents; its host document has no
@@ -107,7 +39,11 @@ TEST_P(ScreenRefreshTest, ClarityAndDensityFromTheScreen) {
   for (const auto& [kind, text] : docs) testenv::WriteServiceDocument(options.docs, launcher, kind, text);
   refresh::StoreRow(home(), "nimbrel.com.morvath.launcher.local_user_config", R"({"volume":3})");
 
-  ASSERT_EQ(RunHelperOnDisplay(x.display()), 0u);
+  // On that display, whichever platform the test program itself uses.
+  testenv::ChildOptions helper;
+  helper.environment =
+      testenv::EnvironmentWith({"QT_QPA_PLATFORM", "DISPLAY=:" + std::to_string(x.display())});
+  ASSERT_EQ(testenv::RunBuiltHelper(helper), 0u);
 
   const auto local = testenv::ConfigValue(home(), "nimbrel.com.morvath.launcher.local_user_config");
   ASSERT_TRUE(local.has_value());
