@@ -147,7 +147,9 @@ TEST_F(CommonParamsRun, EveryEventCarriesEveryKeyWithThisMachinesValues) {
     const std::string version = common["system_version"];
     EXPECT_EQ(version.rfind(os.count("PRETTY_NAME") ? os.at("PRETTY_NAME") : "Linux", 0), 0u);
     EXPECT_TRUE(version.ends_with(std::string(" ") + names.release)) << version;
-    if (std::string(names.machine) == "x86_64") EXPECT_EQ(common["architecture_machine"], "x64");
+    if (std::string(names.machine) == "x86_64") {
+      EXPECT_EQ(common["architecture_machine"], "x64");
+    }
     EXPECT_EQ(vol["resolution"], "1600x900");
     EXPECT_EQ(vol["dpi"], "1.50");
     EXPECT_NE(vol["screen_inch"], "-1");
