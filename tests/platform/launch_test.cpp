@@ -19,28 +19,9 @@ using platform_test::ChildPath;
 using platform_test::ScopedEnv;
 using Args = std::vector<std::wstring>;
 
-// Correct Windows quoting, as the writers of child command lines do it:
-// "value" and a blank; backslashes are doubled before a quote (inner or the
-// closing one), an inner quote is escaped.
+// One argument as the writers of child command lines put it: quoted, then a blank.
 std::wstring Quote(const std::wstring& value) {
-  std::wstring out = L"\"";
-  std::size_t backslashes = 0;
-  for (wchar_t c : value) {
-    if (c == L'\\') {
-      ++backslashes;
-      continue;
-    }
-    if (c == L'"') {
-      out.append(backslashes * 2 + 1, L'\\');
-    } else {
-      out.append(backslashes, L'\\');
-    }
-    backslashes = 0;
-    out.push_back(c);
-  }
-  out.append(backslashes * 2, L'\\');
-  out += L"\" ";
-  return out;
+  return platform::QuoteCommandLineArgument(value) + L" ";
 }
 
 const Args kHostile = {
