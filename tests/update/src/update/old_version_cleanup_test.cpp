@@ -117,6 +117,13 @@ std::map<fs::path, std::vector<std::string>> ForcedRemovals(const testenv::LogCa
 }
 
 const update::RemoveFilter kRemoveAll = [](const fs::path&) { return true; };
+// Removes what it can and forces what stays, as the cleanup does.
+const update::RemoveResult kForceDelete = [](const fs::path& p, bool removed,
+                                             util::filesystem::err) {
+  std::error_code ec;
+  if (!removed) update::ForceDeleteFile(p, ec);
+  return true;
+};
 // Used where a fault must not be able to delete anything real.
 const update::RemoveFilter kKeepAll = [](const fs::path&) { return false; };
 
@@ -581,14 +588,7 @@ TEST_F(CleanupTest, SwappingAFolderForALinkDuringTheWalkNeverReachesItsTarget) {
       }
     });
     bool all = true;
-    update::RemovePath(
-        version, kRemoveAll,
-        [](const fs::path& p, bool removed, util::filesystem::err) {
-          std::error_code ec;
-          if (!removed) update::ForceDeleteFile(p, ec);
-          return true;
-        },
-        &all);
+    update::RemovePath(version, kRemoveAll, kForceDelete, &all);
     stop = true;
     swapper.join();
     ASSERT_EQ(Snapshot(sentinel), expected) << "run " << run;
@@ -754,12 +754,6 @@ TEST_F(CleanupTest, SwappingTheVersionFolderForALinkDuringTheCleanupNeverReaches
 
   constexpr int kRuns = 200;
   constexpr int kWholeCleanupEvery = 20;
-  const update::RemoveResult force_delete = [](const fs::path& p, bool removed,
-                                               util::filesystem::err) {
-    std::error_code ec;
-    if (!removed) update::ForceDeleteFile(p, ec);
-    return true;
-  };
   int swapped_runs = 0;
   for (int run = 0; run < kRuns; ++run) {
     Write(version / "Quarrion.exe", "old");
@@ -781,9 +775,9 @@ TEST_F(CleanupTest, SwappingTheVersionFolderForALinkDuringTheCleanupNeverReaches
       const update::HeldFolder held(version);
       bool all = true;
       for (const std::string& image : kImageTable) {
-        update::RemovePath(version / image, kRemoveAll, force_delete, &all);
+        update::RemovePath(version / image, kRemoveAll, kForceDelete, &all);
       }
-      update::RemovePath(version, kRemoveAll, force_delete, &all);
+      update::RemovePath(version, kRemoveAll, kForceDelete, &all);
     }
     stop = true;
     swapper.join();
@@ -848,14 +842,7 @@ TEST_F(CleanupTest, ABindMountInsideAnOldVersionIsNeverEnteredOrEmptied) {
       bool all = true;
       {
         const update::HeldFolder held(version);
-        update::RemovePath(
-            version, kRemoveAll,
-            [](const fs::path& p, bool removed, util::filesystem::err) {
-              std::error_code ec;
-              if (!removed) update::ForceDeleteFile(p, ec);
-              return true;
-            },
-            &all);
+        update::RemovePath(version, kRemoveAll, kForceDelete, &all);
       }
       stop = true;
       mounter.join();
