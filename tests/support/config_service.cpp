@@ -13,7 +13,7 @@
 #include "base/gstring.h"
 #include "base/multi_inst.h"
 #include "base/reg.h"
-#include "platform/launch.h"
+#include "support/child.h"
 #include "support/test_env.h"
 
 namespace testenv {
@@ -22,20 +22,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::wstring Quote(const std::string& arg) {
-  return L"\"" + base::gstring::FromUtf8(arg) + L"\"";
-}
-
 // Runs a program to its end; its exit code, or -1 when it could not start.
 int RunToEnd(const fs::path& program, const std::vector<std::string>& args) {
-  platform::LaunchRequest request;
-  request.file = program;
-  for (const auto& a : args) request.parameters += Quote(a) + L" ";
-  request.want_handle = true;
-  platform::ProcessHandle handle;
-  if (platform::Launch(request, &handle) != 0 || !handle) return -1;
-  platform::WaitForProcess(handle.get(), platform::kInfinite);
-  return static_cast<int>(platform::GetExitCode(handle.get()).value_or(0));
+  Child child = StartChild(program, {.arguments = args});
+  if (!child.valid()) return -1;
+  return static_cast<int>(child.Wait(platform::kInfinite).value_or(0));
 }
 
 void WriteAtomically(const fs::path& path, const std::string& text) {
@@ -117,17 +108,13 @@ std::unique_ptr<ConfigService> ConfigService::Start(const Options& options) {
   }
   args.insert(args.end(), options.args.begin(), options.args.end());
 
-  platform::LaunchRequest request;
-  request.file = ConfigServiceProgram();
-  for (const auto& a : args) request.parameters += Quote(a) + L" ";
-  request.want_handle = true;
-  platform::ProcessHandle handle;
-  if (platform::Launch(request, &handle) != 0 || !handle) {
+  Child child = StartChild(ConfigServiceProgram(), {.arguments = args});
+  if (!child.valid()) {
     ADD_FAILURE() << "cannot start " << ConfigServiceProgram();
     return nullptr;
   }
-  const platform::Pid pid = platform::GetProcessId(handle.get());
-  service->process_ = StandinProcess(std::move(handle), pid, ConfigServiceProgram());
+  const platform::Pid pid = child.pid();
+  service->process_ = StandinProcess(child.Release(), pid, ConfigServiceProgram());
 
   const fs::path ports_file = options.state_dir / "ports.json";
   StandinProcess& process = service->process_;
