@@ -2,8 +2,10 @@
 #pragma once
 
 #include <filesystem>
+#include <string_view>
 
 #include "platform/error.h"
+#include "platform/result.h"
 
 namespace platform::files {
 
@@ -12,5 +14,16 @@ namespace platform::files {
 // HKLM\SYSTEM\CurrentControlSet\Control\Session Manager in the (emulated)
 // registry. Returns 0 or the error.
 ErrorCode DeleteAtReboot(const std::filesystem::path& path);
+
+// Makes `contents` the whole content of the file `file_name` (one name, no
+// folder part) in `directory`, for folders that other users may write: the
+// text goes into a new file beside the target, every write, the flush and the
+// sync are checked, and only a complete file is renamed over the name through
+// the held folder handle. Whatever stands at the name (a symbolic link, a
+// reparse point, another name of a hard link) is replaced as a directory
+// entry, never written through. On any failure the old file stays
+// byte-identical and nothing is left beside it. The folder must exist.
+Result<void> ReplaceFile(const std::filesystem::path& directory,
+                         const std::filesystem::path& file_name, std::string_view contents);
 
 }  // namespace platform::files
