@@ -1,8 +1,12 @@
 #include "platform/diagnostics.h"
 
+#include <atomic>
+#include <charconv>
 #include <deque>
 #include <mutex>
 #include <utility>
+
+#include "platform/text.h"
 
 namespace platform::diagnostics {
 namespace {
@@ -63,6 +67,40 @@ void Note(std::string note) {
     }
   }
   sink(note);
+}
+
+namespace {
+std::atomic<DebuggerListener> g_debugger_listener{nullptr};
+}  // namespace
+
+void DebuggerOutput(std::string_view utf8) {
+  if (const DebuggerListener listener = g_debugger_listener.load()) listener(utf8);
+  backend::WriteDebuggerText(utf8);
+}
+
+void DebuggerOutput(std::wstring_view text) { DebuggerOutput(text::ToUtf8(text)); }
+
+DebuggerListener SetDebuggerListener(DebuggerListener listener) {
+  return g_debugger_listener.exchange(listener);
+}
+
+std::optional<unsigned long> ParseTracerPid(std::string_view status_text) {
+  constexpr std::string_view kLabel = "TracerPid:";
+  std::size_t start = 0;
+  while (start < status_text.size()) {
+    std::size_t end = status_text.find('\n', start);
+    if (end == std::string_view::npos) end = status_text.size();
+    std::string_view line = status_text.substr(start, end - start);
+    start = end + 1;
+    if (line.substr(0, kLabel.size()) != kLabel) continue;
+    line.remove_prefix(kLabel.size());
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+    unsigned long pid = 0;
+    const auto [rest, error] = std::from_chars(line.data(), line.data() + line.size(), pid);
+    if (error != std::errc() || rest == line.data()) return std::nullopt;
+    return pid;
+  }
+  return std::nullopt;
 }
 
 }  // namespace platform::diagnostics

@@ -13,6 +13,7 @@
 #include "common/config/model/config_derivation.h"
 #include "common/config/model/json_parse.h"
 #include "common/setting_helper/setting_helper.h"
+#include "platform/diagnostics.h"
 #include "qtbaseex/helpers.h"
 #include "qtbaseex/log/categories.h"
 #include "common/config/config_log.h"
@@ -111,6 +112,11 @@ void NimbrelConfigManager::InsertAppConfig(const NativeConfig& nc) {
   {
     std::unique_lock guard(lock);
     configs[nc.package_name] = std::move(record);
+    if (derived.stored_document_read) {
+      local_user_unread.erase(nc.package_name);
+    } else {
+      local_user_unread.insert(nc.package_name);
+    }
   }
   // The registry values go only once the document holding them is stored; a
   // failed store leaves them for the next run to move again.
@@ -121,26 +127,36 @@ void NimbrelConfigManager::InsertAppConfig(const NativeConfig& nc) {
 
 bool NimbrelConfigManager::UpdateLocalUserConfig(const std::string& package, const AppLocalUserConfig& patch) {
   // A package not inserted yet (the launcher's density is asked for while
-  // its documents are still being fetched) starts from its stored document:
-  // storing the patch over nothing would drop the user's other choices.
+  // its documents are still being fetched), or inserted without its stored
+  // document being parsed, starts from its stored document: storing the
+  // patch over nothing would drop the user's other choices.
+  const auto knows_stored = [this](const std::string& name) {
+    return configs.find(name) != configs.end() && local_user_unread.count(name) == 0;
+  };
   std::optional<AppLocalUserConfig> stored;
+  bool load = false;
   {
     std::shared_lock guard(lock);
-    if (configs.find(package) == configs.end()) {
-      guard.unlock();
-      const auto row = config_table.Load(fmt::format(fmt::runtime(kLocalUserConfigKey), package));
-      stored = row ? ParseAppLocalUserConfig(row->value) : std::nullopt;
-    }
+    load = !knows_stored(package);
+  }
+  if (load) {
+    const auto row = config_table.Load(fmt::format(fmt::runtime(kLocalUserConfigKey), package));
+    stored = row ? ParseAppLocalUserConfig(row->value) : std::nullopt;
   }
   AppLocalUserConfig merged;
   {
     std::unique_lock guard(lock);
-    const bool fresh = configs.find(package) == configs.end();
-    AppConfig& record = configs[package];
-    if (fresh) {
+    if (!knows_stored(package)) {
+      AppConfig& record = configs[package];
       record.package_name = package;
-      if (stored) record.local_user = std::move(*stored);
+      // What the record holds (values moved from the registry) goes over
+      // the stored choices.
+      AppLocalUserConfig base = stored.value_or(AppLocalUserConfig{});
+      MergeLocalUserConfig(base, record.local_user);
+      record.local_user = std::move(base);
+      local_user_unread.erase(package);
     }
+    AppConfig& record = configs[package];
     MergeLocalUserConfig(record.local_user, patch);
     merged = record.local_user;
   }
@@ -264,6 +280,9 @@ bool NimbrelConfigManager::CheckFreeVramForAutoTune(const std::string& package) 
       << "[PatchGuestConfig] auto-tune free vram check pkg=" << package
       << " free_mb=" << static_cast<qulonglong>(snapshot.free_mb) << " gpu_kind=" << snapshot.gpu_kind
       << " threshold_mb=" << static_cast<qulonglong>(kFreeVramThresholdMb) << " hit=" << hit;
+  platform::diagnostics::DebuggerOutput(fmt::format(
+      "[PatchGuestConfig] auto-tune free vram check pkg={} free_mb={} gpu_kind={} threshold_mb={} hit={}\n",
+      package, snapshot.free_mb, snapshot.gpu_kind, kFreeVramThresholdMb, hit));
   {
     std::lock_guard guard(vram_mutex);
     vram_snapshots[package] = VramSnapshot{
@@ -275,6 +294,8 @@ bool NimbrelConfigManager::CheckFreeVramForAutoTune(const std::string& package) 
   CONFIG_LOG(info, lc_emulator_config, kVramSignature).nospace()
       << "[PatchGuestConfig] cache vram snapshot pkg=" << package
       << " free_mb=" << static_cast<qulonglong>(snapshot.free_mb) << " gpu_kind=" << snapshot.gpu_kind;
+  platform::diagnostics::DebuggerOutput(fmt::format("[PatchGuestConfig] cache vram snapshot pkg={} free_mb={} gpu_kind={}\n",
+                                                    package, snapshot.free_mb, snapshot.gpu_kind));
   return hit;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "common/config/model/app_guest_config.h"
 #include "common/config/model/app_host_config.h"
@@ -76,6 +77,10 @@ class NimbrelConfigManager {
 
   mutable std::shared_mutex lock;
   std::unordered_map<std::string, AppConfig> configs;
+  // Packages whose record holds defaults in place of a stored local user
+  // document that was not parsed (an earlier document was not JSON); under
+  // `lock`. A patch of such a record starts from the stored document.
+  std::unordered_set<std::string> local_user_unread;
   mutable std::mutex vram_mutex;
   std::unordered_map<std::string, VramSnapshot> vram_snapshots;
   config_table::ConfigTable config_table;

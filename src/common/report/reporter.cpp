@@ -5,6 +5,7 @@
 #include "base/gstring.h"
 #include "base/multi_inst.h"
 #include "common/log/adapted_log.h"
+#include "platform/diagnostics.h"
 #include "qtbaseex/log/categories.h"
 
 namespace nimbrel_report {
@@ -125,8 +126,9 @@ std::string FormatReportLogLine(const std::string& event,
 
 void WriteReportLog(const std::string& event, const std::map<std::string, std::string>& params) {
   if (!SkirraDebugMode()) return;
-  // No debugger channel on this side; the log is where the line is read.
-  common::WriteToLog(lc_main_controller, "{}", FormatReportLogLine(event, params));
+  const std::string line = FormatReportLogLine(event, params);
+  platform::diagnostics::DebuggerOutput(base::gstring::FromUtf8(line));
+  common::WriteToLog(lc_main_controller, "{}", line);
 }
 
 }  // namespace nimbrel_report

@@ -28,19 +28,19 @@ std::wstring AppSubkey(const std::wstring& package) {
   return std::wstring(kAppSettingsKey) + L"\\" + package;
 }
 
-std::int32_t GetWidth(const std::wstring& p) { return ReadNumber(p, L"Width"); }
-std::int32_t GetHeight(const std::wstring& p) { return ReadNumber(p, L"Height"); }
-std::int32_t GetDynamicAspectWidth(const std::wstring& p) { return ReadNumber(p, L"DynamicAspectWidth"); }
-std::int32_t GetDynamicAspectHeight(const std::wstring& p) { return ReadNumber(p, L"DynamicAspectHeight"); }
-std::int32_t GetClarity(const std::wstring& p) { return ReadNumber(p, L"Clarity"); }
-std::int32_t GetAspectRatio(const std::wstring& p) { return ReadNumber(p, L"AspectRatio"); }
+std::int32_t GetWidth(const std::wstring& p) { return ReadNumber(p, kWidthValue); }
+std::int32_t GetHeight(const std::wstring& p) { return ReadNumber(p, kHeightValue); }
+std::int32_t GetDynamicAspectWidth(const std::wstring& p) { return ReadNumber(p, kDynamicAspectWidthValue); }
+std::int32_t GetDynamicAspectHeight(const std::wstring& p) { return ReadNumber(p, kDynamicAspectHeightValue); }
+std::int32_t GetClarity(const std::wstring& p) { return ReadNumber(p, kClarityValue); }
+std::int32_t GetAspectRatio(const std::wstring& p) { return ReadNumber(p, kAspectRatioValue); }
 
-void DeleteWidth(const std::wstring& p) { DeleteNumber(p, L"Width"); }
-void DeleteHeight(const std::wstring& p) { DeleteNumber(p, L"Height"); }
-void DeleteDynamicAspectWidth(const std::wstring& p) { DeleteNumber(p, L"DynamicAspectWidth"); }
-void DeleteDynamicAspectHeight(const std::wstring& p) { DeleteNumber(p, L"DynamicAspectHeight"); }
-void DeleteClarity(const std::wstring& p) { DeleteNumber(p, L"Clarity"); }
-void DeleteAspectRatio(const std::wstring& p) { DeleteNumber(p, L"AspectRatio"); }
+void DeleteWidth(const std::wstring& p) { DeleteNumber(p, kWidthValue); }
+void DeleteHeight(const std::wstring& p) { DeleteNumber(p, kHeightValue); }
+void DeleteDynamicAspectWidth(const std::wstring& p) { DeleteNumber(p, kDynamicAspectWidthValue); }
+void DeleteDynamicAspectHeight(const std::wstring& p) { DeleteNumber(p, kDynamicAspectHeightValue); }
+void DeleteClarity(const std::wstring& p) { DeleteNumber(p, kClarityValue); }
+void DeleteAspectRatio(const std::wstring& p) { DeleteNumber(p, kAspectRatioValue); }
 
 bool IsSplitScreenSwitchOn() {
   return base::reg::GetValue(HKEY_CURRENT_USER, kQuarrionSettingsKey, L"SplitScreen", std::uint64_t{1}) != 0;

@@ -15,6 +15,14 @@ namespace setting_helper {
 inline constexpr wchar_t kAppSettingsKey[] = L"SOFTWARE\\Morvath\\Quarrion\\Settings\\App";
 inline constexpr wchar_t kQuarrionSettingsKey[] = L"SOFTWARE\\Morvath\\Quarrion\\Settings\\Quarrion";
 
+// Value names under a package's subkey.
+inline constexpr wchar_t kWidthValue[] = L"Width";
+inline constexpr wchar_t kHeightValue[] = L"Height";
+inline constexpr wchar_t kDynamicAspectWidthValue[] = L"DynamicAspectWidth";
+inline constexpr wchar_t kDynamicAspectHeightValue[] = L"DynamicAspectHeight";
+inline constexpr wchar_t kClarityValue[] = L"Clarity";
+inline constexpr wchar_t kAspectRatioValue[] = L"AspectRatio";
+
 // "<kAppSettingsKey>\<package>".
 std::wstring AppSubkey(const std::wstring& package);
 

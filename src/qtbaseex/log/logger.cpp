@@ -4,9 +4,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QString>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <system_error>
 
 #include "base/multi_inst.h"
@@ -42,7 +39,7 @@ void Logger::Initialize() {
   std::string failure;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (installed_) return;
+    if (running_) return;
     failure = InitializeLocked();
   }
   // Said through the handler, which hands it to the previous one: without a
@@ -59,32 +56,27 @@ std::string Logger::InitializeLocked() {
   const std::string name = "QuarrionUpdate_" + stamp.toStdString() + "_" +
                            std::to_string(QCoreApplication::applicationPid()) + ".log";
   path_ = directory / name;
+  static_cast<void>(file_.SyncAndClose());  // an earlier run's file, kept open for its late lines
   // Append: a second run within the same second with a reused pid keeps both.
-  file_ = std::fopen(path_.c_str(), "ab");
-  const int open_error = errno;
+  // Other users may write the logs folder, so the platform's appending open
+  // is the one that refuses to write through a link put at the name.
+  platform::Result<platform::AppendFile> opened = platform::AppendFile::Open(path_);
+  const platform::ErrorCode open_error = opened.error();
+  file_ = std::move(opened).value_or(platform::AppendFile());
 
-  previous_ = qInstallMessageHandler(&Logger::Handler);
-  installed_ = true;
-  if (file_ != nullptr) return {};
-  return "log file " + path_.string() + " cannot be opened (" + std::strerror(open_error) +
+  // Installed once for the process; a handler someone installed after ours
+  // (and removed again) is not taken for the one before ours.
+  const QtMessageHandler replaced = qInstallMessageHandler(&Logger::Handler);
+  if (replaced != &Logger::Handler) previous_ = replaced;
+  running_ = true;
+  if (file_.is_open()) return {};
+  return "log file " + path_.string() + " cannot be opened (error " + std::to_string(open_error) +
          "): messages go to the previous handler";
 }
 
 void Logger::UnInitialize() {
-  QtMessageHandler previous = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!installed_) return;
-    previous = previous_;
-    installed_ = false;
-    previous_ = nullptr;
-    if (file_ != nullptr) {
-      std::fflush(file_);
-      std::fclose(file_);
-      file_ = nullptr;
-    }
-  }
-  qInstallMessageHandler(previous);
+  std::lock_guard<std::mutex> lock(mutex_);
+  running_ = false;
 }
 
 std::filesystem::path Logger::FilePath() const {
@@ -110,26 +102,23 @@ void Logger::Write(QtMsgType type, const QMessageLogContext& context, const QStr
   QByteArray text = message.toUtf8();
   text.replace('\n', "\\n").replace('\r', "\\r");
 
+  std::string line = std::string(time.constData()) + " [" + LevelLetter(type) + "] [" + category +
+                     "] [" + file + ":" + std::to_string(context.line) + "] [" + function + "] ";
+  line.append(text.constData(), static_cast<std::size_t>(text.size()));
+  line += '\n';
+
   QtMessageHandler fallback = nullptr;
   std::string failure;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (file_ != nullptr) {
-      errno = 0;
-      const int written =
-          std::fprintf(file_, "%s [%c] [%s] [%s:%d] [%s] %s\n", time.constData(),
-                       LevelLetter(type), category, file, context.line, function, text.constData());
-      // Per line, so the log survives a crash up to its last message.
-      const int flushed = std::fflush(file_);
-      if (written < 0 || flushed != 0 || std::ferror(file_) != 0) {
+    if (file_.is_open()) {
+      if (const platform::Result<void> written = file_.Append(line); !written) {
         // A full disk or a file size limit: the file cannot take this line or
         // the next ones. Give it up rather than lose every later message.
-        const int write_error = errno != 0 ? errno : EIO;
-        std::fclose(file_);
-        file_ = nullptr;
+        static_cast<void>(file_.SyncAndClose());
         fallback = previous_;
-        failure = "log file " + path_.string() + " cannot be written (" +
-                  std::strerror(write_error) + "): messages go to the previous handler";
+        failure = "log file " + path_.string() + " cannot be written (error " +
+                  std::to_string(written.error()) + "): messages go to the previous handler";
       }
     } else {
       fallback = previous_;

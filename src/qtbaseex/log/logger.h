@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/append_file.h"
+
 namespace qtbaseex::log {
 
 class Logger {
@@ -15,8 +17,13 @@ class Logger {
   static Logger* Instance();
 
   // Installs the handler; the file is logs/QuarrionUpdate_<time>_<pid>.log.
+  // After an UnInitialize, starts a new file in the current logs folder.
   void Initialize();
-  // Flushes, closes and restores the handler that was there before.
+  // Ends the run's logging. The handler and the file stay until the process
+  // ends: threads that outlive the main routine (the detached probes) still
+  // write their lines into this run's file instead of losing them. Every line
+  // is already in the file when its message returns, so nothing is left to
+  // flush.
   void UnInitialize();
 
   std::filesystem::path FilePath() const;
@@ -29,10 +36,12 @@ class Logger {
   void Write(QtMsgType type, const QMessageLogContext& context, const QString& message);
 
   mutable std::mutex mutex_;
-  std::FILE* file_ = nullptr;
+  // One write per line at the end of the file: a line is whole or absent,
+  // even when the process ends while another thread is writing one.
+  platform::AppendFile file_;
   std::filesystem::path path_;
   QtMessageHandler previous_ = nullptr;
-  bool installed_ = false;
+  bool running_ = false;
 };
 
 }  // namespace qtbaseex::log

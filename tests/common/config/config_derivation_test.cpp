@@ -8,6 +8,7 @@
 #include "base/gstring.h"
 #include "base/reg.h"
 #include "common/config/model/config_derivation.h"
+#include "common/setting_helper/setting_helper.h"
 #include "support/test_env.h"
 
 namespace {
@@ -113,7 +114,7 @@ TEST_F(RegistryMigrationTest, NonAsciiPackageUsesItsWideName) {
 }
 
 TEST_F(RegistryMigrationTest, NamesThatAreNotOneKeyLevelMigrateNothing) {
-  ASSERT_TRUE(base::reg::SetValue(HKEY_CURRENT_USER, std::wstring(config::kAppSettingsRegKey) + L"\\a\\b",
+  ASSERT_TRUE(base::reg::SetValue(HKEY_CURRENT_USER, std::wstring(setting_helper::kAppSettingsKey) + L"\\a\\b",
                                   L"Clarity", std::uint64_t{2}));
   for (const std::string package : {"", "a\\b"}) {
     AppLocalUserConfig local;
@@ -121,7 +122,7 @@ TEST_F(RegistryMigrationTest, NamesThatAreNotOneKeyLevelMigrateNothing) {
     EXPECT_FALSE(migration.Moved());
     config::CommitRegistryMigration(package, {{L"Clarity"}});
   }
-  EXPECT_TRUE(base::reg::IsExist(HKEY_CURRENT_USER, std::wstring(config::kAppSettingsRegKey) + L"\\a\\b", L"Clarity"));
+  EXPECT_TRUE(base::reg::IsExist(HKEY_CURRENT_USER, std::wstring(setting_helper::kAppSettingsKey) + L"\\a\\b", L"Clarity"));
 }
 
 // A migration alone makes the local user configuration differ from the
@@ -156,10 +157,11 @@ TEST_F(RegistryMigrationTest, NothingToDeriveNeedsNoWriteBack) {
   EXPECT_EQ(docs.local_user, AppLocalUserConfig{});
 }
 
-// A host text that is not JSON (none stored yet, or damaged) must neither
-// clear the applied frame-generation record nor cost the stored choices;
-// a migration is still written back into the full stored document.
-TEST_F(RegistryMigrationTest, UnreadableHostKeepsTheAppliedRecordAndTheStoredChoices) {
+// A host text that is not JSON (none stored yet, or damaged) ends the
+// parsing: the stored local user document is not read, so what stands in for
+// it (defaults and the values moved from the registry) must not replace it,
+// and the registry values stay until a run can store them with it.
+TEST_F(RegistryMigrationTest, UnreadableHostKeepsTheStoredDocumentAndTheRegistryValues) {
   Set(L"Clarity", 2);
   const std::string local_text =
       R"({"applied_host_default_frame_gen_enabled":true,"applied_host_default_frame_gen_mode":2,)"
@@ -168,19 +170,37 @@ TEST_F(RegistryMigrationTest, UnreadableHostKeepsTheAppliedRecordAndTheStoredCho
     SCOPED_TRACE(host_text);
     auto docs = config::ParseInsertDocuments(host_text, local_text, "{}");
     EXPECT_FALSE(docs.host_read);
-    EXPECT_TRUE(docs.local_user_read);
+    EXPECT_FALSE(docs.local_user_read);
     const auto derived = config::DeriveLocalUserConfig(kPackage, docs);
     EXPECT_FALSE(derived.frame_gen_changed);
-    EXPECT_TRUE(derived.NeedsWriteBack());
-    EXPECT_EQ(config::SerializeLocalUserConfig(docs.local_user),
-              R"({"applied_host_default_frame_gen_enabled":true,"applied_host_default_frame_gen_mode":2,)"
-              R"("clarity":2,"default_frame_gen_on":false,"volume":30})");
+    EXPECT_TRUE(derived.migration.Moved());
+    EXPECT_FALSE(derived.NeedsWriteBack());
+    // The migrated value still holds for this run.
+    EXPECT_EQ(config::SerializeLocalUserConfig(docs.local_user), R"({"clarity":2})");
   }
-  // Once the host reads again, it is compared with what was applied before.
+  // Once the host reads again, the stored document is the base and the
+  // applied record decides: nothing to apply, the migration is stored.
   auto docs = config::ParseInsertDocuments(R"({"default_frame_gen_enabled": true, "default_frame_gen_mode": 2})",
                                            local_text, "{}");
-  EXPECT_FALSE(config::DeriveLocalUserConfig(kPackage, docs).frame_gen_changed);
-  EXPECT_EQ(docs.local_user.default_frame_gen_on, false);
+  const auto derived = config::DeriveLocalUserConfig(kPackage, docs);
+  EXPECT_FALSE(derived.frame_gen_changed);
+  EXPECT_TRUE(derived.NeedsWriteBack());
+  EXPECT_EQ(config::SerializeLocalUserConfig(docs.local_user),
+            R"({"applied_host_default_frame_gen_enabled":true,"applied_host_default_frame_gen_mode":2,)"
+            R"("clarity":2,"default_frame_gen_on":false,"volume":30})");
+}
+
+// A local user text that is itself not JSON was read as far as it goes: what
+// the insert derives replaces it.
+TEST_F(RegistryMigrationTest, UnreadableLocalUserTextIsReplacedByTheDerivedOne) {
+  Set(L"AspectRatio", 4);
+  auto docs = config::ParseInsertDocuments(R"({"default_frame_gen_mode": 1})", R"({"volume": )", "{}");
+  EXPECT_TRUE(docs.host_read);
+  EXPECT_FALSE(docs.local_user_read);
+  const auto derived = config::DeriveLocalUserConfig(kPackage, docs);
+  EXPECT_TRUE(derived.NeedsWriteBack());
+  EXPECT_EQ(config::SerializeLocalUserConfig(docs.local_user),
+            R"({"applied_host_default_frame_gen_mode":1,"aspect_ratio":4,"low_latency_mode":false})");
 }
 
 TEST(FrameGenDefaults, AppliesHostValuesOnlyWhenTheyChanged) {
@@ -220,23 +240,38 @@ TEST(FrameGenDefaults, AppliesHostValuesOnlyWhenTheyChanged) {
   }
 }
 
-TEST(InsertDocuments, EachDocumentThatIsNotJsonFailsAlone) {
-  const auto docs = config::ParseInsertDocuments(R"({"dpi": 320})", R"({"volume": 3)",
-                                                 R"({"heartbeat_reporting": {"report_gap": 60}})");
-  ASSERT_EQ(docs.errors.size(), 1u);
-  EXPECT_NE(docs.errors[0].find("parse_error"), std::string::npos);
-  EXPECT_TRUE(docs.host_read);
-  EXPECT_FALSE(docs.local_user_read);
-  EXPECT_TRUE(docs.global_read);
-  EXPECT_EQ(docs.host.dpi, 320u);
-  EXPECT_EQ(docs.local_user, AppLocalUserConfig{});
-  ASSERT_TRUE(docs.global.heartbeat_reporting.has_value());
-  EXPECT_EQ(docs.global.heartbeat_reporting->report_gap, 60);
-
-  const auto broken = config::ParseInsertDocuments("", R"({"volume": 3})", "[");
-  EXPECT_EQ(broken.errors.size(), 2u);
-  EXPECT_EQ(broken.host, AppHostConfig{});
-  EXPECT_EQ(broken.local_user.volume, 3);
+TEST(InsertDocuments, TheFirstDocumentThatIsNotJsonEndsTheParsing) {
+  const std::string host = R"({"dpi": 320})";
+  const std::string local = R"({"volume": 3})";
+  const std::string global = R"({"heartbeat_reporting": {"report_gap": 60}})";
+  struct Case {
+    const char* label;
+    std::string host, local, global;
+    bool host_read, local_read, global_read;
+  };
+  const Case cases[] = {
+      {"all JSON", host, local, global, true, true, true},
+      {"host cut off", R"({"dpi": 3)", local, global, false, false, false},
+      {"host empty, global broken too", "", local, "[", false, false, false},
+      {"local user cut off", host, R"({"volume": 3)", global, true, false, false},
+      {"global not JSON", host, local, "nope", true, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const auto docs = config::ParseInsertDocuments(c.host, c.local, c.global);
+    EXPECT_EQ(docs.host_read, c.host_read);
+    EXPECT_EQ(docs.local_user_read, c.local_read);
+    EXPECT_EQ(docs.global_read, c.global_read);
+    const bool all = c.host_read && c.local_read && c.global_read;
+    ASSERT_EQ(docs.errors.size(), all ? 0u : 1u);
+    if (!all) {
+      EXPECT_NE(docs.errors[0].find("parse_error"), std::string::npos) << docs.errors[0];
+    }
+    // What was not parsed keeps its defaults, whatever its text holds.
+    EXPECT_EQ(docs.host.dpi, c.host_read ? std::optional<unsigned>(320u) : std::nullopt);
+    EXPECT_EQ(docs.local_user.volume, c.local_read ? std::optional<std::int32_t>(3) : std::nullopt);
+    EXPECT_EQ(docs.global.heartbeat_reporting.has_value(), c.global_read);
+  }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "qtbaseex/log/logger.h"
 #include "sdk/skirra/skirra_client.h"
 #include "support/child.h"
+#include "support/debugger_capture.h"
 #include "support/test_env.h"
 
 namespace {
@@ -209,6 +210,7 @@ TEST_F(ReporterTest, DebugModeWritesOneVerbatimLinePerEvent) {
   StartLog();
   InitReporter();
   Reporter& reporter = Reporter::Instance();
+  testenv::DebuggerCapture debugger;
   reporter.SendNow("e", {{"k", "v"}});
   reporter.SendNow("no_params", {});
   reporter.SendNow("sorted", {{"b", "\xC3\xA9t\xC3\xA9"}, {"a", "say \"hi\"\\"}});
@@ -230,6 +232,12 @@ TEST_F(ReporterTest, DebugModeWritesOneVerbatimLinePerEvent) {
   for (const auto& line : lines) {
     EXPECT_NE(line.find("[I] [quarrion.main_controller]"), std::string::npos) << line;
   }
+  // The same text, exactly, goes to the debugger output.
+  const auto texts = debugger.texts();
+  ASSERT_EQ(texts.size(), lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(texts[i], lines[i].substr(lines[i].find("[SkirraReportLog]")));
+  }
   // The log line never costs the event.
   EXPECT_EQ(SpoolEvents(), (std::vector<std::string>{"e", "no_params", "sorted", "bad_value", "bad_key"}));
 }
@@ -238,10 +246,12 @@ TEST_F(ReporterTest, WithoutDebugModeNoLineIsWrittenButEventsAreSent) {
   Reporter::SetDebugModeForTesting(false);
   StartLog();
   InitReporter();
+  testenv::DebuggerCapture debugger;
   Reporter::Instance().SendNow("quiet", {{"k", "v"}});
   Reporter::Instance().Report("queued_quiet", {});
   Reporter::Instance().TakeWorker().reset();
   EXPECT_TRUE(ReportLogLines().empty());
+  EXPECT_TRUE(debugger.texts().empty());
   EXPECT_EQ(SpoolEvents(), (std::vector<std::string>{"quiet", "queued_quiet"}));
 }
 

@@ -2,26 +2,12 @@
 
 #include <cstdint>
 
-#include "base/reg.h"
 #include "common/config/model/json_parse.h"
+#include "common/setting_helper/setting_helper.h"
 #include "qtbaseex/helpers.h"
 
 namespace config {
 namespace {
-
-constexpr wchar_t kWidth[] = L"Width";
-constexpr wchar_t kHeight[] = L"Height";
-constexpr wchar_t kDynamicAspectWidth[] = L"DynamicAspectWidth";
-constexpr wchar_t kDynamicAspectHeight[] = L"DynamicAspectHeight";
-constexpr wchar_t kClarity[] = L"Clarity";
-constexpr wchar_t kAspectRatio[] = L"AspectRatio";
-
-// An absent value reads as 0, which means "not set". Only the low 32 bits
-// carry the setting.
-std::int32_t ReadAppSetting(const std::wstring& subkey, const wchar_t* name) {
-  const std::uint64_t raw = base::reg::GetValue(HKEY_CURRENT_USER, subkey, name, std::uint64_t{0});
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(raw));
-}
 
 // A package name is one registry key level; anything else would address
 // some other key.
@@ -43,57 +29,73 @@ bool ParseInto(std::string_view text, Doc& out, std::vector<std::string>& errors
 }  // namespace
 
 std::wstring AppSettingsRegSubkey(const std::string& package) {
-  std::wstring subkey(kAppSettingsRegKey);
-  subkey += L'\\';
-  subkey += qtbaseex::gstring::ToWString(package);
-  return subkey;
+  return setting_helper::AppSubkey(qtbaseex::gstring::ToWString(package));
 }
 
 InsertDocuments ParseInsertDocuments(std::string_view host_text, std::string_view local_user_text,
                                      std::string_view global_text) {
   InsertDocuments docs;
+  // The first document that is not JSON ends the parsing: it and the ones
+  // after it keep their defaults.
   docs.host_read = ParseInto(host_text, docs.host, docs.errors);
+  if (!docs.host_read) return docs;
   docs.local_user_read = ParseInto(local_user_text, docs.local_user, docs.errors);
+  if (!docs.local_user_read) return docs;
   docs.global_read = ParseInto(global_text, docs.global, docs.errors);
   return docs;
 }
 
 RegistryMigration ReadRegistrySettings(const std::string& package, AppLocalUserConfig& local_user) {
+  using namespace setting_helper;
   RegistryMigration migration;
   if (!IsUsablePackageName(package)) return migration;
-  const std::wstring subkey = AppSettingsRegSubkey(package);
+  const std::wstring wide = qtbaseex::gstring::ToWString(package);
 
-  if (const auto aspect = ReadAppSetting(subkey, kAspectRatio); aspect != 0) {
+  if (const auto aspect = GetAspectRatio(wide); aspect != 0) {
     local_user.aspect_ratio = static_cast<EnumCode>(aspect);
-    migration.moved_values.emplace_back(kAspectRatio);
+    migration.moved_values.emplace_back(kAspectRatioValue);
   }
-  if (const auto clarity = ReadAppSetting(subkey, kClarity); clarity != 0) {
+  if (const auto clarity = GetClarity(wide); clarity != 0) {
     local_user.clarity = static_cast<Clarity>(clarity);
-    migration.moved_values.emplace_back(kClarity);
+    migration.moved_values.emplace_back(kClarityValue);
   }
-  const auto width = ReadAppSetting(subkey, kWidth);
-  const auto height = ReadAppSetting(subkey, kHeight);
+  const auto width = GetWidth(wide);
+  const auto height = GetHeight(wide);
   if (width != 0 || height != 0) {
     local_user.resolution = Size{width, height};
-    migration.moved_values.emplace_back(kWidth);
-    migration.moved_values.emplace_back(kHeight);
+    migration.moved_values.emplace_back(kWidthValue);
+    migration.moved_values.emplace_back(kHeightValue);
   }
-  const auto aspect_width = ReadAppSetting(subkey, kDynamicAspectWidth);
-  const auto aspect_height = ReadAppSetting(subkey, kDynamicAspectHeight);
+  const auto aspect_width = GetDynamicAspectWidth(wide);
+  const auto aspect_height = GetDynamicAspectHeight(wide);
   if (aspect_width != 0 || aspect_height != 0) {
     local_user.special_aspect_ratio = Size{aspect_width, aspect_height};
-    migration.moved_values.emplace_back(kDynamicAspectWidth);
-    migration.moved_values.emplace_back(kDynamicAspectHeight);
+    migration.moved_values.emplace_back(kDynamicAspectWidthValue);
+    migration.moved_values.emplace_back(kDynamicAspectHeightValue);
   }
   return migration;
 }
 
 void CommitRegistryMigration(const std::string& package, const RegistryMigration& migration) {
+  using namespace setting_helper;
   if (!IsUsablePackageName(package)) return;
-  const std::wstring subkey = AppSettingsRegSubkey(package);
+  struct Deleter {
+    const wchar_t* name;
+    void (*remove)(const std::wstring& package);
+  };
+  static constexpr Deleter kDeleters[] = {
+      {kAspectRatioValue, &DeleteAspectRatio},
+      {kClarityValue, &DeleteClarity},
+      {kWidthValue, &DeleteWidth},
+      {kHeightValue, &DeleteHeight},
+      {kDynamicAspectWidthValue, &DeleteDynamicAspectWidth},
+      {kDynamicAspectHeightValue, &DeleteDynamicAspectHeight},
+  };
+  const std::wstring wide = qtbaseex::gstring::ToWString(package);
   for (const auto& name : migration.moved_values) {
-    // A value that is already gone is what we want; nothing to report.
-    base::reg::DeleteValue(HKEY_CURRENT_USER, subkey, name, false);
+    for (const Deleter& deleter : kDeleters) {
+      if (name == deleter.name) deleter.remove(wide);
+    }
   }
 }
 
@@ -112,7 +114,8 @@ bool ApplyHostFrameGenDefaults(const AppHostConfig& host, AppLocalUserConfig& lo
 LocalUserDerivation DeriveLocalUserConfig(const std::string& package, InsertDocuments& docs) {
   LocalUserDerivation derived;
   derived.migration = ReadRegistrySettings(package, docs.local_user);
-  if (docs.host_read) derived.frame_gen_changed = ApplyHostFrameGenDefaults(docs.host, docs.local_user);
+  derived.frame_gen_changed = ApplyHostFrameGenDefaults(docs.host, docs.local_user);
+  derived.stored_document_read = docs.host_read;
   return derived;
 }
 

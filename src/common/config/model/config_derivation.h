@@ -16,7 +16,9 @@
 // The registry values are deleted only once the document that now holds them
 // has been stored: a migration is written back even when the frame-generation
 // step changed nothing, and a failed store leaves the values in the registry
-// for the next insert to move again.
+// for the next insert to move again. A local user document that was never
+// parsed (an earlier document was not JSON) is not written back at all: the
+// defaults standing in for it would replace the user's stored choices.
 #pragma once
 
 #include <string>
@@ -37,25 +39,25 @@ inline constexpr std::string_view kDefaultKeyMappingKey = "nimbrel.{}.default.ke
 inline constexpr std::string_view kSmkKey = "nimbrel.{}.smk";
 inline constexpr std::string_view kLocalUserConfigKey = "nimbrel.{}.local_user_config";
 
-// HKEY_CURRENT_USER subkey holding one subkey of display values per package.
-inline constexpr std::wstring_view kAppSettingsRegKey = L"SOFTWARE\\Morvath\\Quarrion\\Settings\\App";
+// The registry subkey of a package's display values (setting_helper's), for
+// a UTF-8 package name.
 std::wstring AppSettingsRegSubkey(const std::string& package);
 
 struct InsertDocuments {
   AppHostConfig host;
   AppLocalUserConfig local_user;
   NimbrelGlobalConfig global;
-  // Which texts were JSON; a document that was not keeps its defaults.
+  // Which texts were parsed. The first one that is not JSON ends the
+  // parsing: it and the documents after it keep their defaults.
   bool host_read = false;
   bool local_user_read = false;
   bool global_read = false;
-  // The parser's message for each text that is not JSON, in document order.
+  // The parser's message for the text that was not JSON (at most one).
   std::vector<std::string> errors;
 };
 
-// Parses the host, local user and global documents. Each document that is
-// not JSON keeps its defaults; the others are still read, so a damaged local
-// user document cannot take the product-wide global configuration with it.
+// Parses the host, then the local user, then the global document, stopping
+// at the first text that is not JSON.
 InsertDocuments ParseInsertDocuments(std::string_view host_text, std::string_view local_user_text,
                                      std::string_view global_text);
 
@@ -83,15 +85,17 @@ bool ApplyHostFrameGenDefaults(const AppHostConfig& host, AppLocalUserConfig& lo
 struct LocalUserDerivation {
   RegistryMigration migration;
   bool frame_gen_changed = false;
+  // The local user text was parsed (or was itself not JSON): what was derived
+  // stands for the stored document.
+  bool stored_document_read = false;
   // The derived configuration differs from the stored one: store it.
-  bool NeedsWriteBack() const { return migration.Moved() || frame_gen_changed; }
+  bool NeedsWriteBack() const {
+    return stored_document_read && (migration.Moved() || frame_gen_changed);
+  }
 };
 
 // The registry migration, then the frame-generation defaults, over the
-// documents of an insert. A host text that was not JSON says nothing about
-// frame generation: comparing its defaults with what was applied would clear
-// the applied record, and the next readable host would then override the
-// user's own choice again. So that step is skipped.
+// documents of an insert.
 LocalUserDerivation DeriveLocalUserConfig(const std::string& package, InsertDocuments& docs);
 
 }  // namespace config

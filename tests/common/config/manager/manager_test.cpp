@@ -14,6 +14,7 @@
 #include "common/data/config_fetcher.h"
 #include "common/setting_helper/setting_helper.h"
 #include "support/configs_db.h"
+#include "support/debugger_capture.h"
 #include "support/log_recorder.h"
 #include "support/test_env.h"
 
@@ -24,6 +25,7 @@ using config::NativeConfig;
 using config::NimbrelConfigManager;
 
 constexpr char kPkg[] = "com.example.game";
+constexpr char kNimbrel[] = "com.morvath.nimbrel";
 
 class ManagerTest : public testenv::ProductTest {
  protected:
@@ -116,6 +118,7 @@ TEST_F(ManagerTest, MultipanePatchTable) {
 
 TEST_F(ManagerTest, PatchKeepsOtherMembersAndLogsTheUnpatchedText) {
   testenv::LogRecorder log;
+  testenv::DebuggerCapture debugger;
   const std::string written = Apply(Record(R"({"z":[1,2],"multipane":{"enable":"true"},"notification":true})"));
   EXPECT_EQ(written, R"({"multipane":{"dragBar":"false","enable":"false","orientation":1,"ratio":"0.5"},"notification":true,"z":[1,2]})");
   // No texture-compression choice yet: the free video memory is read and kept.
@@ -124,6 +127,13 @@ TEST_F(ManagerTest, PatchKeepsOtherMembersAndLogsTheUnpatchedText) {
   EXPECT_GT(snap->taken_at, 0);
   EXPECT_EQ(log.Count("[PatchGuestConfig] auto-tune free vram check pkg=com.example.game free_mb="), 1u);
   EXPECT_EQ(log.Count("[PatchGuestConfig] cache vram snapshot pkg=com.example.game"), 1u);
+  // Both readings also go to the debugger output, each a line of its own.
+  const std::string values =
+      "pkg=com.example.game free_mb=" + std::to_string(snap->free_mb) + " gpu_kind=" + snap->gpu_kind;
+  EXPECT_EQ(debugger.texts(),
+            (std::vector<std::string>{"[PatchGuestConfig] auto-tune free vram check " + values +
+                                          " threshold_mb=2048 hit=" + (snap->free_mb < 2048 ? "true" : "false") + "\n",
+                                      "[PatchGuestConfig] cache vram snapshot " + values + "\n"}));
 }
 
 TEST_F(ManagerTest, AChosenTextureCompressionSkipsTheVramReading) {
@@ -171,12 +181,59 @@ TEST_F(ManagerTest, BrokenDocumentsAreLoggedAndTheInsertGoesOn) {
   testenv::LogRecorder log;
   SetAppValue(L"Clarity", 2);
   M().InsertAppConfig(Record(R"({"a":1})", "{not json", R"({"volume":)"));
-  EXPECT_EQ(log.Count("json parse fail, error: "), 2u);
-  // The migration still ran and was stored.
-  const auto stored = testenv::ConfigValue(home(), std::string("nimbrel.") + kPkg + ".local_user_config");
-  ASSERT_TRUE(stored.has_value());
-  EXPECT_EQ(*stored, R"({"clarity":2})");
-  EXPECT_FALSE(AppValueExists(L"Clarity"));
+  // The parsing stopped at the host text.
+  EXPECT_EQ(log.Count("json parse fail, error: "), 1u);
+  // The migration still ran, for this run only: the stored document was not
+  // read, so it is not replaced, and the value waits in the registry.
+  EXPECT_EQ(M().GetAppLocalUserConfig(kPkg).clarity, config::Clarity::k2560x1440);
+  EXPECT_FALSE(testenv::ConfigValue(home(), std::string("nimbrel.") + kPkg + ".local_user_config").has_value());
+  EXPECT_TRUE(AppValueExists(L"Clarity"));
+}
+
+// A host text that is not JSON ends the parsing: the stored local user
+// document and the global document of that insert are not read. The guest
+// file then takes the default orientation, not the user's stored one, and the
+// stored choices survive both the insert and a later patch.
+TEST_F(ManagerTest, ABrokenHostTextLeavesTheLaterDocumentsUnread) {
+  const std::string key = std::string("nimbrel.") + kNimbrel + ".local_user_config";
+  const std::string stored = R"({"orientation":7,"volume":5})";
+  struct Case {
+    const char* label;
+    const char* host;
+    int orientation;
+    bool global_read;
+    const char* stored_after;
+    bool registry_value_left;
+    std::size_t warnings;
+  };
+  const Case cases[] = {
+      {"host JSON", "{}", 7, true, R"({"clarity":2,"orientation":7,"volume":5})", false, 0},
+      {"host cut off", R"({"rotation":)", 1, false, R"({"orientation":7,"volume":5})", true, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    NimbrelConfigManager::ResetInstanceForTesting();
+    testenv::LogRecorder log;
+    SetAppValue(L"Clarity", 2, kNimbrel);
+    M().SaveConfigValue(config::kLocalUserConfigKey, kNimbrel, stored);
+    NativeConfig nc = Record(R"({"multipane":{"enable":"true"}})", c.host, stored, kNimbrel);
+    nc.global_config = R"({"heartbeat_reporting":{"report_gap":60}})";
+    const auto guest = nlohmann::json::parse(Apply(nc), nullptr, false);
+    ASSERT_TRUE(guest.is_object());
+    EXPECT_EQ(guest["multipane"]["orientation"], c.orientation);
+    EXPECT_EQ(M().GetGlobalConfig().heartbeat_reporting.has_value(), c.global_read);
+    EXPECT_EQ(log.Count("json parse fail, error: "), c.warnings);
+    EXPECT_EQ(testenv::ConfigValue(home(), key), std::optional<std::string>(c.stored_after));
+    EXPECT_EQ(AppValueExists(L"Clarity", kNimbrel), c.registry_value_left);
+
+    // A later patch of the record goes over the stored choices, never over
+    // the defaults that stood in for them.
+    config::AppLocalUserConfig patch;
+    patch.split_screen = true;
+    ASSERT_TRUE(M().UpdateLocalUserConfig(kNimbrel, patch));
+    EXPECT_EQ(testenv::ConfigValue(home(), key),
+              std::optional<std::string>(R"({"clarity":2,"orientation":7,"split_screen":true,"volume":5})"));
+  }
 }
 
 TEST_F(ManagerTest, RegistryValuesMoveAndGoOnlyAfterTheStore) {

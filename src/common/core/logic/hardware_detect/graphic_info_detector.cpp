@@ -344,10 +344,19 @@ void GraphicInfoDetector::RunDxDiagFill() {
   std::filesystem::path tool = exe.parent_path() / "dxdiag";
   std::error_code ec;
   if (exe.empty() || !std::filesystem::exists(tool, ec)) tool = "dxdiag";
+  // Only a report this run wrote may be read: one left by an earlier run (or
+  // put there by anyone who can write the temporary folder) would otherwise
+  // be stored as this machine's adapters whenever the tool fails, and never
+  // asked for again. A name that cannot be cleared is not read at all.
+  std::filesystem::remove(report, ec);
+  if (ec) return;
   DWORD exit_code = 0;
   // Quoted: a temporary directory with blanks would otherwise reach the tool
   // in pieces.
-  ShellExecuteOpen(tool, L"/t \"" + report.wstring() + L"\"", &exit_code, true, {}, 0);
+  const DWORD error =
+      ShellExecuteOpen(tool, L"/t \"" + report.wstring() + L"\"", &exit_code, true, {}, 0);
+  // A tool that is missing or ends with an error yields nothing.
+  if (error != 0 || exit_code != 0) return;
 
   std::ifstream in(report, std::ios::binary);
   if (!in) return;

@@ -78,7 +78,9 @@ class GraphicInfoDetector {
   void Update(bool, bool);
   int SafeCheckOpengl(bool);
   void DelayGetSecondGraphicCardInfo();
-  // Runs the diagnostic tool, parses its report and fills the record.
+  // Runs the diagnostic tool, parses the report it wrote and fills the
+  // record. A run that fails (no tool, an error exit, no report) changes
+  // nothing; a report left from before is removed first, never read.
   void RunDxDiagFill();
   // True when an update has finished within `timeout`.
   bool WaitDone(std::chrono::milliseconds timeout);

@@ -319,6 +319,62 @@ TEST_F(GraphicInfoTest, ClientRecordFillsFromTheDiagnosticToolStandIn) {
   EXPECT_FALSE(StoredText(L"OpenglDriverPublishDate").empty());
 }
 
+// A report an earlier run left in the temporary folder is never taken for
+// this run's: when the tool fails, nothing reaches the registry (so a later
+// run asks again), and the old report is gone either way.
+TEST_F(GraphicInfoTest, OnlyAReportThisRunWroteIsStored) {
+  testenv::ScopedEnv drm("QUARRION_DXDIAG_DRM_ROOT", MakeDrmTree(home() / "drm").string());
+  SeedOpengl("NVIDIA Corporation", "NVIDIA GeForce RTX 3060", 4, 6);
+  const std::string old_report =
+      "Display Devices\r\n"
+      "Card name: Old Card A\r\nManufacturer: Old Maker\r\nDriver Version: 1.0\r\n"
+      "Driver Date/Size: 1/1/2001, 1 bytes\r\n"
+      "Card name: Old Card B\r\nManufacturer: NVIDIA\r\nDriver Version: 2.0\r\n"
+      "Driver Date/Size: 2/2/2002, 2 bytes\r\n";
+  const auto tool_script = [&](const std::string& dir, const std::string& body) {
+    const fs::path folder = home() / dir;
+    WriteText(folder / "dxdiag", "#!/bin/sh\n" + body + "\n");
+    fs::permissions(folder / "dxdiag", fs::perms::owner_all);
+    return folder;
+  };
+  struct Case {
+    const char* label;
+    fs::path exe_dir;  // where the tool is looked for
+    bool writes;
+    bool stores;
+  };
+  const Case cases[] = {
+      {"no tool", home() / "no-tool", false, false},
+      {"error exit", tool_script("fails", "exit 3"), false, false},
+      {"error exit after writing",
+       tool_script("writes-fails",
+                   "printf 'Display Devices\\nCard name: New\\nDriver Date/Size: 1/1/2024\\n"
+                   "Card name: Two\\nDriver Date/Size: 1/1/2024\\n' > \"$2\"; exit 1"),
+       true, false},
+      {"success without a report", tool_script("silent", "exit 0"), false, false},
+      {"the real stand-in", testenv::BinDir(), true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    base::reg::DeleteValue(HKEY_CURRENT_USER, DxDiagKey(), L"GraphicCardCount");
+    base::reg::DeleteValue(HKEY_CURRENT_USER, DxDiagKey(), L"SecondGCRenderer");
+    const fs::path report = MultiInst::Instance()->GetTempNimbrelDirectory(0, true) / "Quarrion_dxdiag.log";
+    WriteText(report, old_report);
+    exe_dir_ = c.exe_dir;
+    GraphicInfoDetector detector(Sources("Quarrion.exe"));
+    detector.RunDxDiagFill();
+    EXPECT_EQ(base::reg::IsExist(HKEY_CURRENT_USER, DxDiagKey(), L"GraphicCardCount"), c.stores);
+    EXPECT_EQ(detector.SecondRenderer().find("Old Card"), std::string::npos);
+    EXPECT_EQ(testenv::ReadFile(report).find("Old Card"), std::string::npos);
+    EXPECT_EQ(fs::exists(report), c.writes);
+    if (c.stores) {
+      EXPECT_EQ(StoredText(L"SecondGCRenderer").find("Intel"), 0u);
+    } else {
+      EXPECT_EQ(detector.GraphicCardCount(), 0);
+    }
+  }
+}
+
 TEST_F(GraphicInfoTest, ClientUpdateStartsTheSecondAdapterDetectionWhenItIsMissing) {
   exe_dir_ = testenv::BinDir();
   testenv::ScopedEnv drm("QUARRION_DXDIAG_DRM_ROOT", MakeDrmTree(home() / "drm").string());
