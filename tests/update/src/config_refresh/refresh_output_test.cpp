@@ -124,7 +124,8 @@ TEST_F(RefreshOutputTest, SameDocumentsGiveTheCapturedRun) {
   ASSERT_EQ(refresh::RunHelper(), 0u);
   const std::string capture = Capture(home(), service->Requests());
 
-  const fs::path fixture = fs::path(__FILE__).parent_path() / "fixtures" / "refresh_output.txt";
+  const fs::path fixture =
+      testenv::SourceDir() / "tests" / "update" / "src" / "config_refresh" / "fixtures" / "refresh_output.txt";
   if (const char* target = std::getenv("QUARRION_WRITE_REFRESH_CAPTURE")) {
     std::ofstream(target, std::ios::binary) << capture;
     GTEST_SKIP() << "capture written to " << target;
