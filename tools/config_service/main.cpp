@@ -199,6 +199,10 @@ class Service {
       const int yes = 1;
       setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
+    // An answer goes out as headers and body in two writes; on a kept-alive
+    // connection Nagle would hold the body back for the client's delayed
+    // acknowledgement, as no service in front of real clients does.
+    e.server->set_tcp_nodelay(true);
     e.server->set_read_timeout(std::chrono::seconds(2));
     e.server->Post(".*", [this, i](const httplib::Request& req, httplib::Response& res) {
       Handle(i, req, res);
