@@ -6,6 +6,7 @@
 
 #include "base/gstring.h"
 #include "base/reg.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 
 #include <cwctype>
@@ -49,6 +50,7 @@ std::wstring PathText(const std::filesystem::path& p) { return base::gstring::Fr
 // pointed at another home, starts afresh.
 struct SettingMemo {
   std::mutex mutex;
+  platform::Pid owner = 0;  // a forked child reads for itself
   std::filesystem::path storage;
   std::uint64_t serial = 0;
   std::map<std::wstring, std::optional<platform::registry::Value>> values;
@@ -64,17 +66,20 @@ std::optional<platform::registry::Value> ReadSetting(platform::registry::Root ro
   for (wchar_t& c : id) c = static_cast<wchar_t>(std::towlower(c));
   {
     std::lock_guard<std::mutex> lock(memo.mutex);
-    if (memo.serial != serial || memo.storage != storage) {
+    if (memo.serial != serial || memo.storage != storage || memo.owner != platform::CurrentProcessId()) {
       memo.values.clear();
       memo.serial = serial;
       memo.storage = storage;
+      memo.owner = platform::CurrentProcessId();
     }
     if (const auto it = memo.values.find(id); it != memo.values.end()) return it->second;
   }
   auto v = platform::registry::Read(root, key, name);
   if (!v) return std::nullopt;  // unreadable now: not kept, asked again next time
   std::lock_guard<std::mutex> lock(memo.mutex);
-  if (memo.serial == serial && memo.storage == storage) memo.values.emplace(id, *v);
+  if (memo.serial == serial && memo.storage == storage && memo.owner == platform::CurrentProcessId()) {
+    memo.values.emplace(id, *v);
+  }
   return *v;
 }
 

@@ -7,6 +7,7 @@
 #include "base/gstring.h"
 #include "base/multi_inst.h"
 #include "base/reg.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 
 namespace base::yvok_guid {
@@ -53,8 +54,10 @@ std::string ReadOrCreate() {
 std::string GetYvokGuid() {
   // The machine's identifier does not change once stored: read once per
   // registry (a registry pointed at another home has its own), and again
-  // after this process wrote the registry itself.
+  // after this process wrote the registry itself. A forked child, which may
+  // no longer reach the registry, reads for itself.
   static std::mutex mutex;
+  static platform::Pid owner = 0;
   static std::filesystem::path storage;
   static std::uint64_t serial = 0;
   static std::string known;
@@ -62,7 +65,9 @@ std::string GetYvokGuid() {
   const std::filesystem::path current = platform::registry::StorageDirectory();
   {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!known.empty() && storage == current && serial == current_serial) return known;
+    if (!known.empty() && storage == current && serial == current_serial && owner == platform::CurrentProcessId()) {
+      return known;
+    }
   }
   std::string guid = ReadOrCreate();
   std::lock_guard<std::mutex> lock(mutex);
@@ -70,6 +75,7 @@ std::string GetYvokGuid() {
     known = guid;
     storage = current;
     serial = current_serial;
+    owner = platform::CurrentProcessId();
   }
   return guid;
 }
