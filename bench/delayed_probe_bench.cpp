@@ -82,6 +82,31 @@ double Run(const fs::path& scratch, int round, bool probes) {
   return seconds;
 }
 
+// The probes a helper started outlive it by design; they still write into
+// their home (its registry, the standin records) after the helper's exit.
+// Waits, 30 s at most, until no process started under `scratch` runs, so the
+// folder is removed after the last write and not before it.
+void WaitForProcessesUnder(const fs::path& scratch) {
+  const std::string prefix = scratch.string() + "/";
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    std::vector<platform::ProcessHandle> running;
+    platform::EnumerateProcesses([&](const platform::ProcessEntry& e) {
+      const auto home = platform::ReadProcessEnvironmentVariable(e.pid, "QUARRION_HOME");
+      if (home && *home && (*home)->rfind(prefix, 0) == 0) {
+        auto opened = platform::OpenProcess(e.pid, platform::kSynchronize);
+        if (opened) running.push_back(std::move(opened).value());
+      }
+      return true;
+    });
+    if (running.empty() || Clock::now() >= deadline) return;
+    for (const auto& p : running) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      platform::WaitForProcess(p.get(), static_cast<std::uint32_t>(std::max<long long>(left, 0)));
+    }
+  }
+}
+
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -106,7 +131,12 @@ int main() {
   const double m_without = Median(without), m_with = Median(with);
   std::printf("median: without %.3f s, with %.3f s, ratio %.2f (the probes run 3 s each)\n",
               m_without, m_with, m_with / m_without);
+  WaitForProcessesUnder(scratch);
   std::error_code ec;
   fs::remove_all(scratch, ec);
+  if (ec || fs::exists(scratch)) {
+    std::fprintf(stderr, "%s could not be removed: %s\n", scratch.c_str(), ec.message().c_str());
+    failed = true;
+  }
   return failed ? 1 : 0;
 }

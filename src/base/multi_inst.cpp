@@ -1,11 +1,15 @@
 #include "base/multi_inst.h"
 
 #include <cstdlib>
+#include <map>
 #include <system_error>
 
 #include "base/gstring.h"
 #include "base/reg.h"
+#include "platform/process.h"
 #include "platform/registry.h"
+
+#include <cwctype>
 
 namespace {
 
@@ -36,6 +40,48 @@ std::wstring ComponentName(ComponentType type) {
 }
 
 std::wstring PathText(const std::filesystem::path& p) { return base::gstring::FromPath(p); }
+
+// The product environment's settings (roots, directories, versions, channel,
+// identifiers, service addresses) do not change while a program runs, so
+// each is read from the registry once. What another product process may
+// change during a run - the per-application settings the migration moves,
+// the probe caches - is not read here but through base::reg where it is used,
+// at every use. A write through base::reg by this process, or a registry
+// pointed at another home, starts afresh.
+struct SettingMemo {
+  std::mutex mutex;
+  platform::Pid owner = 0;  // a forked child reads for itself
+  std::filesystem::path storage;
+  std::uint64_t serial = 0;
+  std::map<std::wstring, std::optional<platform::registry::Value>> values;
+};
+
+std::optional<platform::registry::Value> ReadSetting(platform::registry::Root root,
+                                                     const std::wstring& key, const wchar_t* name) {
+  static SettingMemo memo;
+  // Taken before the read: a write meanwhile leaves the memo stale-marked.
+  const std::uint64_t serial = base::reg::WriteSerial();
+  const std::filesystem::path storage = platform::registry::StorageDirectory();
+  std::wstring id = std::to_wstring(static_cast<int>(root)) + L'\\' + key + L'\\' + name;
+  for (wchar_t& c : id) c = static_cast<wchar_t>(std::towlower(c));
+  {
+    std::lock_guard<std::mutex> lock(memo.mutex);
+    if (memo.serial != serial || memo.storage != storage || memo.owner != platform::CurrentProcessId()) {
+      memo.values.clear();
+      memo.serial = serial;
+      memo.storage = storage;
+      memo.owner = platform::CurrentProcessId();
+    }
+    if (const auto it = memo.values.find(id); it != memo.values.end()) return it->second;
+  }
+  auto v = platform::registry::Read(root, key, name);
+  if (!v) return std::nullopt;  // unreadable now: not kept, asked again next time
+  std::lock_guard<std::mutex> lock(memo.mutex);
+  if (memo.serial == serial && memo.storage == storage && memo.owner == platform::CurrentProcessId()) {
+    memo.values.emplace(id, *v);
+  }
+  return *v;
+}
 
 }  // namespace
 
@@ -109,9 +155,9 @@ std::wstring MultiInst::StringSetting(const std::wstring& key, const wchar_t* na
                                       const std::wstring& fallback) {
   EnsureInit();
   for (auto root : {platform::registry::Root::kCurrentUser, platform::registry::Root::kLocalMachine}) {
-    const auto v = platform::registry::Read(root, key, name);
-    if (v && *v) {
-      if (const auto* s = std::get_if<std::wstring>(&**v)) return *s;
+    const auto v = ReadSetting(root, key, name);
+    if (v) {
+      if (const auto* s = std::get_if<std::wstring>(&*v)) return *s;
     }
   }
   return fallback;
@@ -121,10 +167,10 @@ std::uint64_t MultiInst::NumberSetting(const std::wstring& key, const wchar_t* n
                                        std::uint64_t fallback) {
   EnsureInit();
   for (auto root : {platform::registry::Root::kCurrentUser, platform::registry::Root::kLocalMachine}) {
-    const auto v = platform::registry::Read(root, key, name);
-    if (!v || !*v) continue;
-    if (const auto* d = std::get_if<std::uint32_t>(&**v)) return *d;
-    if (const auto* q = std::get_if<std::uint64_t>(&**v)) return *q;
+    const auto v = ReadSetting(root, key, name);
+    if (!v) continue;
+    if (const auto* d = std::get_if<std::uint32_t>(&*v)) return *d;
+    if (const auto* q = std::get_if<std::uint64_t>(&*v)) return *q;
   }
   return fallback;
 }

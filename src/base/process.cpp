@@ -6,11 +6,13 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
 #include <vector>
 
 #include "base/gstring.h"
 #include "base/multi_inst.h"
 #include "platform/process.h"
+#include "platform/text.h"
 
 namespace base::process {
 
@@ -88,18 +90,91 @@ bool IsOnThisMachine(DWORD pid) {
   return SameDirectory(our_absolute, their_absolute);
 }
 
+struct ScopedProcessSnapshot::State {
+  std::vector<platform::ProcessEntry> entries;
+  platform::ErrorCode error = platform::kErrorSuccess;
+  // Which home a process belongs to does not change while it runs: asked
+  // once per snapshot.
+  std::unordered_map<platform::Pid, bool> on_machine;
+  State* outer = nullptr;
+};
+
+namespace {
+
+thread_local ScopedProcessSnapshot::State* t_snapshot = nullptr;
+
+bool OnThisMachine(platform::Pid pid) {
+  if (t_snapshot == nullptr) return IsOnThisMachine(pid);
+  const auto [it, fresh] = t_snapshot->on_machine.try_emplace(pid, false);
+  if (fresh) it->second = IsOnThisMachine(pid);
+  return it->second;
+}
+
+// A snapshot's entry may have ended since it was taken; a live walk lists
+// running processes only. A process we may not open is taken as running.
+bool StillRunning(platform::Pid pid) {
+  if (t_snapshot == nullptr) return true;
+  const auto process = platform::OpenProcess(pid, platform::kSynchronize);
+  if (!process) return process.error() != platform::kErrorInvalidParameter;
+  return platform::WaitForProcess(process->get(), 0) == platform::kWaitTimeout;
+}
+
+platform::ErrorCode ForEachEntry(const std::function<bool(const platform::ProcessEntry&)>& visit) {
+  if (t_snapshot == nullptr) return platform::EnumerateProcesses(visit);
+  for (const auto& e : t_snapshot->entries) {
+    if (!visit(e)) break;
+  }
+  return t_snapshot->error;
+}
+
+PROCESSENTRY32W ToEntry(const platform::ProcessEntry& e) {
+  PROCESSENTRY32W entry;
+  entry.th32ProcessID = e.pid;
+  entry.th32ParentProcessID = e.parent_pid;
+  // Truncated like the tool-help snapshot, always NUL-terminated.
+  const std::size_t n = std::min<std::size_t>(e.exe_file.size(), MAX_PATH - 1);
+  std::copy_n(e.exe_file.data(), n, entry.szExeFile);
+  entry.szExeFile[n] = L'\0';
+  return entry;
+}
+
+}  // namespace
+
+ScopedProcessSnapshot::ScopedProcessSnapshot() : state_(new State) {
+  auto taken = platform::TakeProcessSnapshot();
+  if (taken) {
+    state_->entries = std::move(taken->entries);
+  } else {
+    state_->error = taken.error();
+  }
+  state_->outer = t_snapshot;
+  t_snapshot = state_;
+}
+
+ScopedProcessSnapshot::~ScopedProcessSnapshot() {
+  t_snapshot = state_->outer;
+  delete state_;
+}
+
 bool EnumProcesses(const std::function<bool(const PROCESSENTRY32W&)>& callback) {
   if (!callback) return false;
-  const auto err = platform::EnumerateProcesses([&](const platform::ProcessEntry& e) {
-    if (!IsOnThisMachine(e.pid)) return true;
-    PROCESSENTRY32W entry;
-    entry.th32ProcessID = e.pid;
-    entry.th32ParentProcessID = e.parent_pid;
-    // Truncated like the tool-help snapshot, always NUL-terminated.
-    const std::size_t n = std::min<std::size_t>(e.exe_file.size(), MAX_PATH - 1);
-    std::copy_n(e.exe_file.data(), n, entry.szExeFile);
-    entry.szExeFile[n] = L'\0';
-    return callback(entry);
+  const auto err = ForEachEntry([&](const platform::ProcessEntry& e) {
+    if (!OnThisMachine(e.pid) || !StillRunning(e.pid)) return true;
+    return callback(ToEntry(e));
+  });
+  return err == platform::kErrorSuccess;
+}
+
+bool EnumProcessesNamed(std::span<const std::wstring_view> names,
+                        const std::function<bool(const PROCESSENTRY32W&, std::wstring_view)>& visit) {
+  if (!visit) return false;
+  const auto err = ForEachEntry([&](const platform::ProcessEntry& e) {
+    for (const auto& name : names) {
+      if (platform::text::CompareNoCase(e.exe_file, name) != 0) continue;
+      if (!OnThisMachine(e.pid) || !StillRunning(e.pid)) return true;
+      return visit(ToEntry(e), name);
+    }
+    return true;
   });
   return err == platform::kErrorSuccess;
 }

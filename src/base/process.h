@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "base/win_types.h"
 
@@ -27,6 +29,31 @@ bool IsOnThisMachine(DWORD pid);
 // One call per running process of this machine until the callback returns
 // false.
 bool EnumProcesses(const std::function<bool(const PROCESSENTRY32W&)>& callback);
+
+// Every process of this machine whose image file name is one of `names`
+// (case-insensitive), in list order, with the name it matched, until `visit`
+// returns false. Only the entries that match are checked for the machine, so
+// this costs one walk of the list however many processes run.
+bool EnumProcessesNamed(std::span<const std::wstring_view> names,
+                        const std::function<bool(const PROCESSENTRY32W&, std::wstring_view)>& visit);
+
+// While one is alive, this thread's EnumProcesses, EnumProcessesNamed and
+// system::KillProcess answer from the one process list taken when it was
+// made, as a tool-help snapshot serves several look-ups, instead of walking
+// the list afresh per call. An entry that has ended since is skipped when it
+// comes up; a process started since is not seen. The innermost scope serves.
+class ScopedProcessSnapshot {
+ public:
+  ScopedProcessSnapshot();
+  ~ScopedProcessSnapshot();
+  ScopedProcessSnapshot(const ScopedProcessSnapshot&) = delete;
+  ScopedProcessSnapshot& operator=(const ScopedProcessSnapshot&) = delete;
+
+  struct State;
+
+ private:
+  State* state_;
+};
 
 // Waits for the process to exit. A pid of 0 or of no process returns at once.
 // Returns true when the process is gone.

@@ -1,5 +1,6 @@
 #include "base/reg.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <optional>
 
@@ -55,7 +56,13 @@ std::optional<reg::Value> ReadValue(HKEY root, std::wstring_view subkey, std::ws
   return v ? std::move(*v) : std::nullopt;
 }
 
+std::atomic<std::uint64_t> g_write_serial{0};
+
+void CountWrite() { g_write_serial.fetch_add(1, std::memory_order_acq_rel); }
+
 }  // namespace
+
+std::uint64_t WriteSerial() { return g_write_serial.load(std::memory_order_acquire); }
 
 std::uint64_t GetValue(HKEY root, std::wstring_view subkey, std::wstring_view name,
                        std::uint64_t default_value) {
@@ -78,15 +85,20 @@ bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name, std::
   const auto r = RootOf(root);
   // A number that fits is a DWORD, what other programs reading the same
   // value expect; only larger ones need a QWORD.
-  if (value <= 0xFFFFFFFFull) {
-    return r && reg::WriteDword(*r, subkey, name, static_cast<std::uint32_t>(value)) == 0;
-  }
-  return r && reg::WriteQword(*r, subkey, name, value) == 0;
+  const bool written =
+      r && (value <= 0xFFFFFFFFull ? reg::WriteDword(*r, subkey, name, static_cast<std::uint32_t>(value))
+                                   : reg::WriteQword(*r, subkey, name, value)) == 0;
+  // Counted once the value is in place, so a reader that sees the new count
+  // reads the new value.
+  CountWrite();
+  return written;
 }
 
 bool SetValue(HKEY root, std::wstring_view subkey, std::wstring_view name, std::wstring_view value) {
   const auto r = RootOf(root);
-  return r && reg::WriteString(*r, subkey, name, value) == 0;
+  const bool written = r && reg::WriteString(*r, subkey, name, value) == 0;
+  CountWrite();
+  return written;
 }
 
 bool IsExist(HKEY root, std::wstring_view subkey, std::wstring_view name) {
@@ -101,6 +113,7 @@ bool DeleteValue(HKEY root, std::wstring_view subkey, std::wstring_view name, bo
   const auto r = RootOf(root);
   if (!r) return false;
   const auto err = reg::DeleteValue(*r, subkey, name);
+  CountWrite();
   return err == platform::kErrorSuccess || err == platform::kErrorFileNotFound;
 }
 

@@ -40,4 +40,9 @@ bool IsExist(HKEY root, std::wstring_view subkey, std::wstring_view name);
 // True when the value is gone afterwards (also when it never existed).
 bool DeleteValue(HKEY root, std::wstring_view subkey, std::wstring_view name, bool wow64_64 = false);
 
+// Counts the writes and deletions this process made through this interface:
+// a value read once and kept can be read again after this process itself
+// changed the registry. Writes of other processes are not counted.
+std::uint64_t WriteSerial();
+
 }  // namespace base::reg

@@ -74,15 +74,10 @@ unsigned KillProcess(std::span<const std::wstring_view> names, const std::filesy
     std::wstring_view name;
   };
   std::vector<Candidate> candidates;
-  platform::EnumerateProcesses([&](const platform::ProcessEntry& e) {
-    if (e.pid == self || e.pid == 0) return true;  // never ourselves
-    if (!base::process::IsOnThisMachine(e.pid)) return true;
-    for (const auto& name : names) {
-      if (platform::text::CompareNoCase(e.exe_file, name) == 0) {
-        candidates.push_back({e.pid, name});
-        break;
-      }
-    }
+  // The name first: telling which machine a process belongs to reads its
+  // environment, worth doing for the few that match only.
+  base::process::EnumProcessesNamed(names, [&](const PROCESSENTRY32W& e, std::wstring_view name) {
+    if (e.th32ProcessID != self && e.th32ProcessID != 0) candidates.push_back({e.th32ProcessID, name});
     return true;
   });
 

@@ -1,10 +1,13 @@
 #include "base/yvok_guid.h"
 
 #include <cstdint>
+#include <mutex>
 #include <random>
 
 #include "base/gstring.h"
 #include "base/multi_inst.h"
+#include "base/reg.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 
 namespace base::yvok_guid {
@@ -30,9 +33,7 @@ std::wstring NewGuidText() {
   return out;
 }
 
-}  // namespace
-
-std::string GetYvokGuid() {
+std::string ReadOrCreate() {
   const std::wstring key = MultiInst::Instance()->GetComponentRegRoot(0);
   const auto v = platform::registry::Read(platform::registry::Root::kLocalMachine, key, L"MachineGuid");
   if (v && *v) {
@@ -46,6 +47,37 @@ std::string GetYvokGuid() {
       platform::registry::Root::kLocalMachine, key, L"MachineGuid", NewGuidText());
   if (!stored) return {};
   return gstring::ToUtf8(*stored);
+}
+
+}  // namespace
+
+std::string GetYvokGuid() {
+  // The machine's identifier does not change once stored: read once per
+  // registry (a registry pointed at another home has its own), and again
+  // after this process wrote the registry itself. A forked child, which may
+  // no longer reach the registry, reads for itself.
+  static std::mutex mutex;
+  static platform::Pid owner = 0;
+  static std::filesystem::path storage;
+  static std::uint64_t serial = 0;
+  static std::string known;
+  const std::uint64_t current_serial = base::reg::WriteSerial();
+  const std::filesystem::path current = platform::registry::StorageDirectory();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!known.empty() && storage == current && serial == current_serial && owner == platform::CurrentProcessId()) {
+      return known;
+    }
+  }
+  std::string guid = ReadOrCreate();
+  std::lock_guard<std::mutex> lock(mutex);
+  if (!guid.empty()) {
+    known = guid;
+    storage = current;
+    serial = current_serial;
+    owner = platform::CurrentProcessId();
+  }
+  return guid;
 }
 
 }  // namespace base::yvok_guid

@@ -78,6 +78,14 @@ ErrorCode EnumerateProcessesIn(const std::filesystem::path& proc_root,
                                const std::function<bool(const ProcessEntry&)>& visit);
 #endif
 
+// The running processes at one moment, like a tool-help snapshot: one walk
+// of the list that several look-ups share. Entries may have ended by the time
+// they are acted on; opening or waiting tells.
+struct ProcessSnapshot {
+  std::vector<ProcessEntry> entries;
+};
+Result<ProcessSnapshot> TakeProcessSnapshot();
+
 // Opens a process: the handle, or 87 when no such process exists (a thread
 // id and a kernel thread are none either), other errors as they come.
 Result<ProcessHandle> OpenProcess(Pid pid, std::uint32_t access);

@@ -177,22 +177,30 @@ int RetryWhileBusy(Fn&& fn) {
   }
 }
 
-int Configure(sqlite3* db) {
+int Configure(sqlite3* db, bool fresh) {
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db, 0);
-  int rc = RetryWhileBusy([&] { return Exec(db, "PRAGMA journal_mode=WAL"); });
+  // A file made just now holds nothing worth a disk sync: switching it to
+  // WAL and laying out the tables go unsynced (a file left damaged by a crash
+  // meanwhile is moved aside and started again). Values are written under
+  // NORMAL: each commit in the WAL, synced at checkpoints.
+  int rc = Exec(db, fresh ? "PRAGMA synchronous=OFF" : "PRAGMA synchronous=NORMAL");
   if (rc != SQLITE_OK) return rc;
-  rc = Exec(db, "PRAGMA synchronous=NORMAL");
+  rc = RetryWhileBusy([&] { return Exec(db, "PRAGMA journal_mode=WAL"); });
   if (rc != SQLITE_OK) return rc;
-  return RetryWhileBusy([&] { return Exec(db, kSchema); });
+  rc = RetryWhileBusy([&] { return Exec(db, kSchema); });
+  if (rc != SQLITE_OK || !fresh) return rc;
+  return Exec(db, "PRAGMA synchronous=NORMAL");
 }
 
 int OpenFile(const std::filesystem::path& file, sqlite3** out) {
   *out = nullptr;
+  std::error_code size_ec;
+  const bool fresh = std::filesystem::file_size(file, size_ec) == 0 || size_ec;
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(file.c_str(), &db,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-  if (rc == SQLITE_OK) rc = Configure(db);
+  if (rc == SQLITE_OK) rc = Configure(db, fresh);
   if (rc != SQLITE_OK) {
     sqlite3_close_v2(db);
     return rc;

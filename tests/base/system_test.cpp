@@ -181,6 +181,44 @@ TEST_F(SystemTest, KillProcessWithoutDirectoryEndsEveryMatch) {
   EXPECT_EQ(base::system::KillProcess(names, {}, 5000, 0, nullptr), 0u);
 }
 
+// Within a snapshot's scope every look-up answers from the list taken when
+// it was made: a process started since is not seen, one that ended since
+// (a zombie here, as a fresh list would leave out) is neither ended nor
+// reported. Outside it the list is read afresh.
+TEST_F(SystemTest, ASnapshotServesTheLookUpsOfItsScope) {
+  const std::string name = "QbSnap" + std::to_string(::getpid()) + ".exe";
+  const std::wstring wide = base::gstring::FromUtf8(name);
+  const std::wstring_view names[] = {wide};
+  Sleeper running(home() / "a", name);
+  Sleeper ending(home() / "b", name);
+  ASSERT_TRUE(WaitForImage(running) && WaitForImage(ending));
+  std::optional<Sleeper> later;
+  {
+    const base::process::ScopedProcessSnapshot snapshot;
+    later.emplace(home() / "c", name);
+    ASSERT_TRUE(WaitForImage(*later));
+    // Ended but not reaped: its pid still opens.
+    ::kill(ending.pid(), SIGKILL);
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(ending.pid()), &info, WEXITED | WNOWAIT), 0);
+
+    EXPECT_EQ(base::system::KillProcess(names, {}, 5000, 0, Recorder()), 1u);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].pid, static_cast<unsigned long>(running.pid()));
+    EXPECT_TRUE(later->Running());
+    int listed = 0;
+    base::process::EnumProcessesNamed(names, [&](const PROCESSENTRY32W&, std::wstring_view) {
+      ++listed;
+      return true;
+    });
+    EXPECT_EQ(listed, 0);  // the one ended by the kill is gone from the scope's answers too
+  }
+  calls.clear();
+  EXPECT_EQ(base::system::KillProcess(names, {}, 5000, 0, Recorder()), 1u);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].pid, static_cast<unsigned long>(later->pid()));
+}
+
 // Runs in a copy of this program under a name of its own, so that asking to
 // kill "ourselves" cannot reach other instances of the test running beside.
 TEST_F(SystemTest, KillProcessNeverEndsTheCaller) {

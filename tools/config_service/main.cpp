@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -40,6 +41,8 @@ struct Options {
   bool plain = false;
   int ports[2] = {0, 0};
   bool exit_with_parent = false;
+  // Requests one connection may carry; 1 closes each after its answer.
+  int keep_alive = 1;
   Behaviour behaviour;
 };
 
@@ -184,9 +187,11 @@ class Service {
     }
     // Stalled requests each hold a worker; keep room for many.
     e.server->new_task_queue = [] { return new httplib::ThreadPool(64); };
-    // One request per connection, and an idle client does not keep a worker
-    // long, so switching the port off never waits on a kept-alive socket.
-    e.server->set_keep_alive_max_count(1);
+    // By default one request per connection, so switching the port off never
+    // waits on a kept-alive socket. With keep-alive an idle connection is
+    // dropped after a second, which bounds that wait.
+    e.server->set_keep_alive_max_count(static_cast<size_t>(std::max(opt_.keep_alive, 1)));
+    e.server->set_keep_alive_timeout(1);
     // SO_REUSEADDR rather than the library's SO_REUSEPORT: no other socket may
     // share the port, and the port can be held refused while connections
     // accepted on it are still closing.
@@ -194,6 +199,10 @@ class Service {
       const int yes = 1;
       setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
+    // An answer goes out as headers and body in two writes; on a kept-alive
+    // connection Nagle would hold the body back for the client's delayed
+    // acknowledgement, as no service in front of real clients does.
+    e.server->set_tcp_nodelay(true);
     e.server->set_read_timeout(std::chrono::seconds(2));
     e.server->Post(".*", [this, i](const httplib::Request& req, httplib::Response& res) {
       Handle(i, req, res);
@@ -330,6 +339,9 @@ class Service {
             {"role", kRoles[i]},
             {"port", req.local_port},
             {"remote", req.remote_addr},
+            {"remote_port", req.remote_port},
+            // The client's end names the connection the request came on.
+            {"connection", req.remote_addr + ":" + std::to_string(req.remote_port)},
             {"method", req.method},
             {"path", req.path},
             {"has_header", req.has_header(config_service::kHeaderField)},
@@ -413,7 +425,7 @@ void Usage() {
   std::cerr
       << "usage: quarrion_config_service --docs=DIR --state-dir=DIR "
          "(--tls-dir=DIR | --cert=FILE --key=FILE | --plain)\n"
-         "  [--host=127.0.0.1] [--port=N] [--alt-port=N] [--exit-with-parent]\n"
+         "  [--host=127.0.0.1] [--port=N] [--alt-port=N] [--exit-with-parent] [--keep-alive=N]\n"
          "  [--refuse=none|primary|alternative|both] [--fail-next=N] [--fail-status=N]\n"
          "  [--status=N] [--delay-ms=N] [--stall] [--malformed] [--overlong=BYTES]\n"
          "  [--overlong-chunked] [--ret-msg=TEXT]\n";
@@ -450,6 +462,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       else if (name == "port") opt.ports[0] = std::stoi(need());
       else if (name == "alt-port") opt.ports[1] = std::stoi(need());
       else if (name == "exit-with-parent") opt.exit_with_parent = true;
+      else if (name == "keep-alive") opt.keep_alive = std::stoi(need());
       else {
         std::string key = name;
         for (char& c : key) c = c == '-' ? '_' : c;

@@ -33,6 +33,16 @@ const sqlite_error::PathSource kReportPath = [] {
   return InstalledAppStore::GetInstalledAppDbPath();
 };
 
+// Transaction control; a failure only means the rows go in one by one.
+bool TryExec(SQLite::Database& db, const char* sql) {
+  try {
+    db.exec(sql);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 InstalledAppInfo ReadAppRow(const SQLite::Statement& statement) {
@@ -77,17 +87,29 @@ void InstalledAppStore::ReplenishAppSource() {
   if (!old_source_schema) old_source_schema = HasOldSourceSchema();
   if (*old_source_schema) return;
 
+  // Rows listed before a failing step still go in, as they would have one by one.
+  std::vector<std::string> packages;
   sqlite_error::Guarded(DatabaseReportScene::Read, kReportPath, kSelectAppsSql, kUnknownError,
                         [&] {
                           SQLite::Statement statement(*db, kSelectAppsSql);
                           statement.bind(1, kStateA);
                           statement.bind(2, kStateB);
                           while (statement.executeStep()) {
-                            // A row that cannot be recorded is reported by the
-                            // table; the others still go in.
-                            source_table->InsertSource(ReadAppRow(statement).package_name, "");
+                            packages.push_back(ReadAppRow(statement).package_name);
                           }
                         });
+  if (packages.empty()) return;
+  // One transaction: one sync for the whole back-fill instead of one per row.
+  // A row that cannot be recorded is reported by the table and the others
+  // still go in; should the commit itself fail, every row is written again
+  // on its own, so the back-fill is never lost to the batch (the mark is
+  // already set and it is not tried again).
+  const bool batched = TryExec(*db, "BEGIN IMMEDIATE");
+  for (const auto& package : packages) source_table->InsertSource(package, "");
+  if (batched && !TryExec(*db, "COMMIT")) {
+    TryExec(*db, "ROLLBACK");
+    for (const auto& package : packages) source_table->InsertSource(package, "");
+  }
 }
 
 bool InstalledAppStore::HasOldSourceSchema() {

@@ -9,10 +9,18 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QThread>
 #include <QTimer>
 #include <QUrl>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "base/gstring.h"
 #include "base/multi_inst.h"
@@ -32,6 +40,8 @@ struct Outcome {
   int error_code = 0;
   // The address never gave an answer: worth trying the other one.
   bool transport = false;
+  // The connection was closed before any answer came.
+  bool closed_unanswered = false;
 };
 
 bool IsLoopbackHost(const QString& host) {
@@ -46,17 +56,62 @@ bool IsTransportError(QNetworkReply::NetworkError error) {
   return code >= 1 && code < 200;
 }
 
+// The service's environment (CA file, time-outs) cannot change during a run:
+// read once, and again only after this process wrote the registry itself or
+// points it at another home.
+struct EnvMemo {
+  std::mutex mutex;
+  std::uint64_t serial = ~std::uint64_t{0};
+  std::filesystem::path storage;
+  std::map<std::wstring, std::wstring> texts;
+  std::map<std::wstring, std::uint64_t> numbers;
+};
+
+EnvMemo& Memo() {
+  static EnvMemo memo;
+  return memo;
+}
+
+// Under memo.mutex: drops what was read before a write or another home.
+void Refresh(EnvMemo& memo, std::uint64_t serial, const std::filesystem::path& storage) {
+  if (memo.serial == serial && memo.storage == storage) return;
+  memo.texts.clear();
+  memo.numbers.clear();
+  memo.serial = serial;
+  memo.storage = storage;
+}
+
 std::wstring EnvSetting(const wchar_t* name) {
+  EnvMemo& memo = Memo();
+  const std::uint64_t serial = base::reg::WriteSerial();
+  const std::filesystem::path storage = MultiInst::Instance()->Home();
+  {
+    std::lock_guard<std::mutex> lock(memo.mutex);
+    Refresh(memo, serial, storage);
+    if (const auto it = memo.texts.find(name); it != memo.texts.end()) return it->second;
+  }
   const std::wstring root = MultiInst::Instance()->GetNimbrelEnvRegRoot();
   std::wstring value = base::reg::GetValue(HKEY_CURRENT_USER, root, name, L"");
   if (value.empty()) value = base::reg::GetValue(HKEY_LOCAL_MACHINE, root, name, L"");
+  std::lock_guard<std::mutex> lock(memo.mutex);
+  if (memo.serial == serial && memo.storage == storage) memo.texts.emplace(name, value);
   return value;
 }
 
 std::uint64_t EnvNumber(const wchar_t* name) {
+  EnvMemo& memo = Memo();
+  const std::uint64_t serial = base::reg::WriteSerial();
+  const std::filesystem::path storage = MultiInst::Instance()->Home();
+  {
+    std::lock_guard<std::mutex> lock(memo.mutex);
+    Refresh(memo, serial, storage);
+    if (const auto it = memo.numbers.find(name); it != memo.numbers.end()) return it->second;
+  }
   const std::wstring root = MultiInst::Instance()->GetNimbrelEnvRegRoot();
   std::uint64_t value = base::reg::GetValue(HKEY_CURRENT_USER, root, name, std::uint64_t{0});
   if (value == 0) value = base::reg::GetValue(HKEY_LOCAL_MACHINE, root, name, std::uint64_t{0});
+  std::lock_guard<std::mutex> lock(memo.mutex);
+  if (memo.serial == serial && memo.storage == storage) memo.numbers.emplace(name, value);
   return value;
 }
 
@@ -68,21 +123,65 @@ const QList<QSslCertificate>& SystemCas() {
 }
 
 // The TLS setup of one request: the defaults, plus the CA file the product
-// environment names. Verification stays on either way.
-QSslConfiguration TlsConfiguration() {
+// environment names. Verification stays on either way. `ca_key` names the
+// extra CA (its path), so connections made under one setup are not reused
+// under another.
+QSslConfiguration TlsConfiguration(QString* ca_key) {
   QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
   conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
   const std::wstring ca_file = EnvSetting(L"ConfigServiceCaFile");
+  ca_key->clear();
   if (ca_file.empty()) return conf;
   const QString path = QString::fromStdWString(ca_file);
-  const QList<QSslCertificate> extra = QSslCertificate::fromPath(path, QSsl::Pem);
+  // Parsed once per path: the file is the sandbox's, fixed for the run.
+  static std::mutex mutex;
+  static std::map<QString, QList<QSslCertificate>> parsed;
+  QList<QSslCertificate> extra;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = parsed.find(path);
+    if (it == parsed.end()) it = parsed.emplace(path, QSslCertificate::fromPath(path, QSsl::Pem)).first;
+    extra = it->second;
+  }
   if (extra.isEmpty()) {
     qCWarning(lc_post) << "no certificate in the configured CA file" << path;
     return conf;
   }
+  *ca_key = path;
   conf.setCaCertificates(SystemCas() + extra);
   return conf;
 }
+
+// The requests of one run share their managers, and so their connections:
+// a kept-alive connection and its TLS session serve every package instead of
+// one handshake each. One manager for loopback (never through a proxy), one
+// for the rest; both belong to the application object and end with it. A
+// manager lives in the thread that made it: a request from another thread
+// gets a manager of its own for that request.
+class SharedManagers {
+ public:
+  static QNetworkAccessManager* For(bool loopback, const QString& ca_key) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || QThread::currentThread() != app->thread()) return nullptr;
+    static SharedManagers shared;
+    Slot& slot = shared.slots_[loopback ? 1 : 0];
+    // Connections verified against another CA set are not to be reused.
+    if (slot.manager && slot.ca_key != ca_key) delete slot.manager.data();
+    if (!slot.manager) {
+      slot.manager = new QNetworkAccessManager(app);
+      if (loopback) slot.manager->setProxy(QNetworkProxy::NoProxy);
+      slot.ca_key = ca_key;
+    }
+    return slot.manager.data();
+  }
+
+ private:
+  struct Slot {
+    QPointer<QNetworkAccessManager> manager;
+    QString ca_key;
+  };
+  Slot slots_[2];
+};
 
 // The header text on the wire: '%', control characters and non-ASCII bytes
 // escaped; everything else, quotes and braces included, left readable.
@@ -105,6 +204,9 @@ Outcome Refused(const QString& message) {
   return o;
 }
 
+Outcome Exchange(QNetworkAccessManager& manager, const QNetworkRequest& request, const QByteArray& data,
+                 const Timeouts& timeouts, std::int64_t max_bytes);
+
 Outcome PostOnce(const QString& address, const QByteArray& header, const QByteArray& data,
                  const Timeouts& timeouts, std::int64_t max_bytes) {
   const QUrl url(address, QUrl::StrictMode);
@@ -118,16 +220,40 @@ Outcome PostOnce(const QString& address, const QByteArray& header, const QByteAr
                    QStringLiteral(" to ") + url.host());
   }
 
-  QNetworkAccessManager manager;
-  if (loopback) manager.setProxy(QNetworkProxy::NoProxy);
   QNetworkRequest request(url);
   request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
   request.setRawHeader(qtbaseex::http::kHeaderField, header);
   // A redirect could lead anywhere, plain http included: it is not followed.
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                        QNetworkRequest::ManualRedirectPolicy);
-  if (scheme == QLatin1String("https")) request.setSslConfiguration(TlsConfiguration());
+  QString ca_key;
+  if (scheme == QLatin1String("https")) request.setSslConfiguration(TlsConfiguration(&ca_key));
 
+  std::unique_ptr<QNetworkAccessManager> own;
+  QNetworkAccessManager* manager = SharedManagers::For(loopback, ca_key);
+  if (manager == nullptr) {
+    own = std::make_unique<QNetworkAccessManager>();
+    if (loopback) own->setProxy(QNetworkProxy::NoProxy);
+    manager = own.get();
+  }
+  const auto started = std::chrono::steady_clock::now();
+  Outcome o = Exchange(*manager, request, data, timeouts, max_bytes);
+  // A kept-alive connection the service closed while it lay idle fails
+  // before any answer: that says nothing about the address, so the request
+  // goes once more on a new connection, within the same total time.
+  const auto used = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
+  if (o.closed_unanswered && used < timeouts.total) {
+    Timeouts rest = timeouts;
+    rest.total = timeouts.total - used;
+    rest.connect = std::min(timeouts.connect, rest.total);
+    o = Exchange(*manager, request, data, rest, max_bytes);
+  }
+  return o;
+}
+
+Outcome Exchange(QNetworkAccessManager& manager, const QNetworkRequest& request, const QByteArray& data,
+                 const Timeouts& timeouts, std::int64_t max_bytes) {
   QNetworkReply* reply = manager.post(request, data);
   QEventLoop loop;
   QTimer connect_timer;
@@ -196,6 +322,7 @@ Outcome PostOnce(const QString& address, const QByteArray& header, const QByteAr
     o.message = reply->errorString();
     o.error_code = static_cast<int>(error);
     o.transport = IsTransportError(error);
+    o.closed_unanswered = error == QNetworkReply::RemoteHostClosedError && o.http_code == 0 && body.isEmpty();
   } else if (o.http_code < 200 || o.http_code > 299) {
     o.message = QStringLiteral("unexpected HTTP status %1").arg(o.http_code);
     o.error_code = qtbaseex::http::kErrorUnexpectedStatus;

@@ -235,3 +235,33 @@ TEST_F(InstalledAppStoreTest, FailingInsertReportsTheStatementWithItsValues) {
 }
 
 }  // namespace
+
+namespace {
+
+// Commits made to a WAL database, read from its write-ahead log while the
+// writer still holds it open: the frames of the last page of each commit
+// carry the database size (non-zero), the others zero.
+int WalCommits(const fs::path& db) {
+  const std::string wal = testenv::ReadFile(db.string() + "-wal");
+  if (wal.size() < 32) return 0;
+  const auto u32 = [&](std::size_t at) {
+    return (std::uint32_t(std::uint8_t(wal[at])) << 24) | (std::uint32_t(std::uint8_t(wal[at + 1])) << 16) |
+           (std::uint32_t(std::uint8_t(wal[at + 2])) << 8) | std::uint32_t(std::uint8_t(wal[at + 3]));
+  };
+  const std::size_t frame = 24 + u32(8);
+  int commits = 0;
+  for (std::size_t at = 32; at + frame <= wal.size(); at += frame) commits += u32(at + 4) != 0 ? 1 : 0;
+  return commits;
+}
+
+}  // namespace
+
+TEST_F(InstalledAppStoreTest, BackFillIsOneCommitHoweverManyApplications) {
+  MakeAppsDb(false);
+  std::string rows = "INSERT INTO apps(package_name,state) VALUES ('com.many0',1003)";
+  for (int i = 1; i < 200; ++i) rows += ",('com.many" + std::to_string(i) + "'," + (i % 2 ? "1004" : "1003") + ")";
+  Exec(rows + ";PRAGMA journal_mode=WAL;");
+  InstalledAppStore store("");
+  EXPECT_EQ(Packages(store.QueryInstalledApps("")).size(), 203u);
+  EXPECT_EQ(WalCommits(DbPath()), 1);
+}

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <optional>
+#include <set>
 
 #include "base/gstring.h"
 #include "base/multi_inst.h"
@@ -478,3 +479,50 @@ TEST_F(SyncHttpRequestTest, BasicHeaderCarriesTheProductFactsAndTheBodyDigest) {
 }
 
 }  // namespace
+
+std::set<std::string> Connections(const std::vector<nlohmann::json>& requests) {
+  std::set<std::string> connections;
+  for (const auto& r : requests) connections.insert(r.at("connection").get<std::string>());
+  return connections;
+}
+
+// The requests of one run share their connections: one TLS handshake for
+// many packages. A connection the service closes - after an announced last
+// answer, or idle under a switch of the port - is opened again without the
+// request failing or moving to the alternative address.
+TEST_F(SyncHttpRequestTest, RequestsShareOneKeptAliveConnectionAndReopenAClosedOne) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    bool switch_port_midway;  // the service drops every connection between two requests
+    std::size_t max_connections;
+  };
+  const Case cases[] = {
+      {"kept alive", {"--keep-alive=1000"}, false, 1},
+      {"closed after every 5 answers", {"--keep-alive=5"}, false, 4},
+      {"dropped while idle", {"--keep-alive=1000"}, true, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testenv::ConfigService::Options options;
+    options.docs = docs_;
+    options.state_dir = home() / "service" / c.name;
+    options.args = c.args;
+    auto started = testenv::ConfigService::Start(options);
+    ASSERT_TRUE(started);
+    testenv::ConfigService& service = *started;
+    service.UseInSandbox();
+    for (int i = 0; i < 20; ++i) {
+      if (c.switch_port_midway && i == 10) {
+        ASSERT_TRUE(service.Control({{"refuse", "primary"}}));
+        ASSERT_TRUE(service.Control({{"refuse", "none"}}));
+      }
+      const Seen seen = Post(Url());
+      ASSERT_EQ(seen.successes, 1) << i << ": " << seen.message.toStdString();
+    }
+    const auto requests = service.Requests();
+    EXPECT_EQ(Roles(requests), std::vector<std::string>(20, "primary"));
+    EXPECT_LE(Connections(requests).size(), c.max_connections);
+    service.Kill();
+  }
+}

@@ -209,9 +209,10 @@ FORCE_QUIT_RESULT EnumAndWaitProcess(
   platform::ProcessHandle handle;
   unsigned long found_pid = 0;
   const std::wstring_view wanted(name ? name : L"");
-  base::process::EnumProcesses([&](const PROCESSENTRY32W& listed) {
+  // Matched by name before anything else is read of a process.
+  const std::wstring_view names[] = {wanted};
+  base::process::EnumProcessesNamed(names, [&](const PROCESSENTRY32W& listed, std::wstring_view) {
     PROCESSENTRY32W entry = listed;
-    if (platform::text::CompareNoCase(entry.szExeFile, wanted) != 0) return true;
     const unsigned long pid = entry.th32ProcessID;
     qCInfo(lc_vm_utils).noquote() << Q(name) << ": pid=" << pid;
     auto opened_or = platform::OpenProcess(pid, static_cast<std::uint32_t>(access));

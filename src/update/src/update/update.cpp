@@ -186,6 +186,9 @@ void ClearOldVersion() {
     // Every removal below goes through this one handle of the folder, so a
     // folder swapped for a link from now on redirects none of them.
     const update::HeldFolder held(p);
+    // One walk of the process list serves the thirteen images and the
+    // emulator of this folder, instead of one walk each.
+    const base::process::ScopedProcessSnapshot processes;
     bool all_removed = true;
     for (const wchar_t* image : kProductImages) {
       const std::wstring_view name(image);
