@@ -132,16 +132,20 @@ TEST_F(SaveTextTest, AFullDiskKeepsTheOldGuestFile) {
       while (filler.write(block.data(), static_cast<std::streamsize>(block.size())).flush()) {
       }
     }
-    testenv::LogRecorder log;
-    EXPECT_FALSE(SaveTextDatatoLocalFile(std::string(64 * 1024, 'n'), Wide(dir),
-                                         "com.example.app.conf"));
-    EXPECT_EQ(testenv::ReadFile(dir / "com.example.app.conf"), old_text);
-    EXPECT_EQ(EntryCount(dir), 2u);
-    const auto lines = log.Containing("save file failed: ");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].message,
-              "save file failed: " + (dir / "com.example.app.conf").string() + ", disk full (112)");
-    EXPECT_EQ(lines[0].category, "quarrion.emulator_config");
+    // Less than a page, and more than the file system holds.
+    for (const std::size_t size : {std::size_t{16}, std::size_t{64 * 1024}}) {
+      SCOPED_TRACE(size);
+      testenv::LogRecorder log;
+      EXPECT_FALSE(SaveTextDatatoLocalFile(std::string(size, 'n'), Wide(dir),
+                                           "com.example.app.conf"));
+      EXPECT_EQ(testenv::ReadFile(dir / "com.example.app.conf"), old_text);
+      EXPECT_EQ(EntryCount(dir), 2u);
+      const auto lines = log.Containing("save file failed: ");
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_EQ(lines[0].message, "save file failed: " + (dir / "com.example.app.conf").string() +
+                                      ", disk full (112)");
+      EXPECT_EQ(lines[0].category, "quarrion.emulator_config");
+    }
     testenv::Unmount(dir);
   });
   if (!why.empty()) GTEST_SKIP() << why;
