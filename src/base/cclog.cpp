@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <ctime>
-#include <fstream>
 #include <system_error>
 
 #include <fmt/format.h>
@@ -10,6 +9,7 @@
 #include "base/gstring.h"
 #include "base/multi_inst.h"
 #include "base/process.h"
+#include "platform/append_file.h"
 #include "platform/process.h"
 
 namespace nimbrel {
@@ -66,8 +66,10 @@ void cclog::Write(Level level, std::string_view function, std::string_view file,
   const std::filesystem::path file_path = path();
   std::error_code ec;
   std::filesystem::create_directories(file_path.parent_path(), ec);
-  std::ofstream out(file_path, std::ios::app | std::ios::binary);
-  out << record;  // a log that cannot be written loses the line, nothing else
+  // One append of the whole record, never through a link left at the name
+  // in the logs folder. A log that cannot be written loses the line, nothing
+  // else.
+  if (auto out = platform::AppendFile::Open(file_path)) (void)out->Append(record);
 }
 
 }  // namespace nimbrel

@@ -16,7 +16,9 @@ class AppendFile {
  public:
   AppendFile() = default;
 
-  // Opens `path` for appending, creating the file (not its directory).
+  // Opens `path` for appending, creating the file (not its directory). Never
+  // through a link at the last component (681), nor into a FIFO, a socket or
+  // a regular file that has other names (5).
   static Result<AppendFile> Open(const std::filesystem::path& path);
   bool is_open() const { return handle_.is_valid(); }
   // 6 when not open; a short write (a full disk) is an error, never success.

@@ -30,6 +30,8 @@ inline constexpr ErrorCode kErrorDiskFull = 112;
 inline constexpr ErrorCode kErrorBadExeFormat = 193;
 inline constexpr ErrorCode kErrorFilenameExcedRange = 206;
 inline constexpr ErrorCode kErrorDirectory = 267;
+// A link at the last component of a name that must not be followed.
+inline constexpr ErrorCode kErrorStoppedOnSymlink = 681;
 inline constexpr ErrorCode kErrorIoDevice = 1117;
 inline constexpr ErrorCode kErrorUnsupportedType = 1630;
 

@@ -21,8 +21,15 @@ ErrorCode DeleteAtReboot(const std::filesystem::path& path);
 // sync are checked, and only a complete file is renamed over the name through
 // the held folder handle. Whatever stands at the name (a symbolic link, a
 // reparse point, another name of a hard link) is replaced as a directory
-// entry, never written through. On any failure the old file stays
-// byte-identical and nothing is left beside it. The folder must exist.
+// entry, never written through: a link's target and the other names of a
+// hard link keep their bytes. A directory (or, on POSIX, a FIFO, socket or
+// device) at the name is refused with 5 and never opened.
+//
+// On any failure before the rename the old file stays byte-identical and
+// nothing is left beside it. The one failure after it, the folder's own sync,
+// is still reported, with the new file already whole at the name.
+// The folder must exist (3 when it does not); a bad name is 87, a full disk
+// 112.
 Result<void> ReplaceFile(const std::filesystem::path& directory,
                          const std::filesystem::path& file_name, std::string_view contents);
 

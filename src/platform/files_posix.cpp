@@ -1,7 +1,17 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <string>
 #include <system_error>
 
+#include "platform/posix_util_posix.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
@@ -9,6 +19,59 @@ namespace platform::files {
 namespace {
 constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr wchar_t kPendingRenames[] = L"PendingFileRenameOperations";
+
+// One name inside the folder: no folder part, no way up, nothing the kernel
+// would cut short.
+bool IsPlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+std::uint64_t RandomBits() {
+  std::uint64_t bits = 0;
+  if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits)) {
+    return bits;
+  }
+  // Only the name's uniqueness matters (O_EXCL keeps it safe): the clock and
+  // the process do when the pool is not ready.
+  static std::uint64_t counter = 0;
+  return static_cast<std::uint64_t>(
+             std::chrono::steady_clock::now().time_since_epoch().count()) ^
+         (static_cast<std::uint64_t>(::getpid()) << 32) ^ ++counter;
+}
+
+// A hidden name beside the target, short enough for any target name.
+std::string TemporaryName(const std::string& name) {
+  char suffix[24];
+  std::snprintf(suffix, sizeof suffix, ".%016llx", static_cast<unsigned long long>(RandomBits()));
+  return "." + name.substr(0, 64) + suffix + ".tmp";
+}
+
+Result<void> WriteAll(int fd, std::string_view contents) {
+  const char* data = contents.data();
+  std::size_t left = contents.size();
+  while (left > 0) {
+    const ssize_t n = posix::RetryAfterSignal([&] { return ::write(fd, data, left); });
+    if (n < 0) return Fail(FromErrno(errno));
+    if (n == 0) return Fail(kErrorDiskFull);
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+// Writes, syncs and closes the new file; the descriptor is gone either way.
+Result<void> FillAndClose(posix::ScopedFd file, std::string_view contents) {
+  if (Result<void> written = WriteAll(file.get(), contents); !written) return written;
+  if (posix::RetryAfterSignal([&] { return ::fsync(file.get()); }) != 0) {
+    return Fail(FromErrno(errno));
+  }
+  // Some file systems report a failed write-back only here. EINTR still
+  // closed the descriptor, and the data had been synced.
+  if (::close(file.release()) != 0 && errno != EINTR) return Fail(FromErrno(errno));
+  return {};
+}
+
 }  // namespace
 
 ErrorCode DeleteAtReboot(const std::filesystem::path& path) {
@@ -22,6 +85,66 @@ ErrorCode DeleteAtReboot(const std::filesystem::path& path) {
   source += text::WideFromPath(absolute.lexically_normal());
   return registry::AppendMultiString(registry::Root::kLocalMachine, kSessionManager,
                                      kPendingRenames, {source, std::wstring()});
+}
+
+Result<void> ReplaceFile(const std::filesystem::path& directory,
+                         const std::filesystem::path& file_name, std::string_view contents) {
+  const std::string& name = file_name.native();
+  if (directory.empty() || !IsPlainName(name)) return Fail(kErrorInvalidParameter);
+
+  // The folder itself may be reached through links (the product's folders
+  // may be moved that way); from here on everything is relative to it.
+  posix::ScopedFd folder(posix::RetryAfterSignal([&] {
+    return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }));
+  if (!folder) return Fail(errno == ENOENT ? kErrorPathNotFound : FromErrno(errno));
+  const int dir_fd = folder.get();
+
+  // Only a file or a link is replaced. A directory, a FIFO, a socket or a
+  // device at the name is somebody else's, and nothing here ever opens it.
+  struct stat old {};
+  bool had_file = false;
+  if (::fstatat(dir_fd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!S_ISREG(old.st_mode) && !S_ISLNK(old.st_mode)) return Fail(kErrorAccessDenied);
+    had_file = S_ISREG(old.st_mode);
+  } else if (errno != ENOENT) {
+    return Fail(FromErrno(errno));
+  }
+  // Our own file keeps its permissions; one that someone else left there
+  // gives us nothing (its mode could open ours to them).
+  mode_t mode = 0644;
+  if (had_file && old.st_uid == ::geteuid()) mode = old.st_mode & 0777;
+
+  std::string temporary;
+  posix::ScopedFd file;
+  for (int attempt = 0; attempt < 16 && !file; ++attempt) {
+    temporary = TemporaryName(name);
+    file.reset(posix::RetryAfterSignal([&] {
+      return ::openat(dir_fd, temporary.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    }));
+    if (!file && errno != EEXIST) return Fail(FromErrno(errno));
+  }
+  if (!file) return Fail(kErrorFileExists);
+  // The creation mask must not narrow a mode we keep.
+  if (had_file && old.st_uid == ::geteuid()) (void)::fchmod(file.get(), mode);
+
+  Result<void> filled = FillAndClose(std::move(file), contents);
+  if (filled && ::renameat(dir_fd, temporary.c_str(), dir_fd, name.c_str()) != 0) {
+    // A directory that appeared at the name meanwhile lands here too.
+    filled = Fail(errno == EISDIR ? kErrorAccessDenied : FromErrno(errno));
+  }
+  if (!filled) {
+    ::unlinkat(dir_fd, temporary.c_str(), 0);
+    return filled;
+  }
+  // Makes the rename itself durable. The new file is in place by now, whole;
+  // a failure here says only that it may not survive a power cut. File
+  // systems that cannot sync a folder say EINVAL.
+  if (posix::RetryAfterSignal([&] { return ::fsync(dir_fd); }) != 0 && errno != EINVAL) {
+    return Fail(FromErrno(errno));
+  }
+  return {};
 }
 
 }  // namespace platform::files

@@ -1,19 +1,22 @@
 #include "qtbaseex/helpers.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
-#include <QSaveFile>
 #include <QScreen>
 #include <QStringList>
 #include <cmath>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "base/gstring.h"
+#include "platform/files.h"
 #include "platform/launch.h"
 #include "platform/session.h"
+#include "qtbaseex/log/categories.h"
+#include "qtbaseex/log/signed_log.h"
 
 namespace qtbaseex::process {
 
@@ -40,31 +43,63 @@ std::wstring ToWString(const std::string& utf8) { return base::gstring::FromUtf8
 }  // namespace qtbaseex::gstring
 
 namespace qtbaseex::file {
+namespace {
+
+constexpr char kSaveSignature[] =
+    "bool __cdecl qtbaseex::file::SaveTextDatatoLocalFile(const class std::basic_string<char,"
+    "struct std::char_traits<char>,class std::allocator<char> > &,const class "
+    "std::basic_string<wchar_t,struct std::char_traits<wchar_t>,class std::allocator<wchar_t> > "
+    "&,const class std::basic_string<char,struct std::char_traits<char>,class "
+    "std::allocator<char> > &)";
+
+const char* Describe(platform::ErrorCode code) {
+  switch (code) {
+    case platform::kErrorPathNotFound: return "folder not found";
+    case platform::kErrorAccessDenied: return "access denied";
+    case platform::kErrorInvalidParameter: return "invalid name";
+    case platform::kErrorDiskFull: return "disk full";
+    case platform::kErrorWriteProtect: return "read-only file system";
+    case platform::kErrorIoDevice: return "I/O error";
+    default: return "error";
+  }
+}
+
+// Why a save failed, beside the caller's own warning (which names the file
+// as its callers know it): the full path and the reason.
+void LogSaveFailure(const std::filesystem::path& path, const char* why, platform::ErrorCode code) {
+  QX_SIGNED_LOG(info, lc_emulator_config, kSaveSignature).noquote().nospace()
+      << "save file failed: " << QFile::decodeName(QByteArray::fromStdString(path.native()))
+      << ", " << why << " (" << code << ")";
+}
+
+}  // namespace
 
 bool SaveTextDatatoLocalFile(const std::string& text, const std::wstring& directory,
                              const std::string& file_name) {
   if (directory.empty() || file_name.empty()) return false;
   // Bytes of the path as the file system holds them: no locale round trip.
   const std::filesystem::path dir_path = base::gstring::ToPath(directory);
-  const QString dir = QFile::decodeName(QByteArray::fromStdString(dir_path.native()));
   const QString name = QFile::decodeName(QByteArray::fromStdString(file_name));
   if (name.contains(QLatin1Char('/')) || name == QLatin1String(".") ||
       name == QLatin1String("..")) {
     return false;  // a name, not a path: never write outside the directory
   }
-  if (!QDir().mkpath(dir)) return false;
-
-  // QSaveFile writes a temporary file beside the target, syncs it and renames
-  // it over the target on commit; a failure leaves the old content in place.
-  QSaveFile out(QDir(dir).filePath(name));
-  out.setDirectWriteFallback(false);
-  if (!out.open(QIODevice::WriteOnly)) return false;
-  const qint64 size = static_cast<qint64>(text.size());
-  if (out.write(text.data(), size) != size) {
-    out.cancelWriting();
+  const std::filesystem::path target = dir_path / file_name;
+  std::error_code ec;
+  std::filesystem::create_directories(dir_path, ec);
+  if (ec) {
+    LogSaveFailure(target, "cannot create the folder", platform::kErrorPathNotFound);
     return false;
   }
-  return out.commit();
+  // The shared folder is writable by others: a new file replaces whatever
+  // stands at the name (a link is never written through), and a failed write
+  // leaves the old file as it was.
+  const platform::Result<void> saved = platform::files::ReplaceFile(dir_path, file_name, text);
+  if (!saved) {
+    LogSaveFailure(target, Describe(saved.error()), saved.error());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace qtbaseex::file

@@ -17,8 +17,11 @@ std::wstring ToWString(const std::string& utf8);
 }  // namespace qtbaseex::gstring
 
 namespace qtbaseex::file {
-// Creates the directory, writes through a temporary file and renames it into
-// place, so a reader never sees a half-written file.
+// Creates the directory and makes `text` the file's whole content through
+// platform::files::ReplaceFile: a reader never sees a half-written file, a
+// link at the name is replaced rather than followed, and on failure (false,
+// with the path and the reason logged at info level in lc_emulator_config)
+// the old file stays as it was.
 bool SaveTextDatatoLocalFile(const std::string& text, const std::wstring& directory,
                              const std::string& file_name);
 }  // namespace qtbaseex::file

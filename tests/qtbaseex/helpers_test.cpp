@@ -1,15 +1,20 @@
 #include "qtbaseex/helpers.h"
 
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 
+#include "platform/private_mounts_posix.h"
 #include "platform/process.h"
 #include "platform/session.h"
 #include "qtbaseex/qdebug_path.h"
 #include "support/child.h"
+#include "support/log_recorder.h"
 #include "support/test_env.h"
 
 #include <QDebug>
@@ -84,6 +89,66 @@ TEST_F(SaveTextTest, FailsCleanlyWhereNothingCanBeWritten) {
     fs::permissions(locked, fs::perms::owner_all);
     EXPECT_EQ(testenv::ReadFile(locked / "a.conf"), "old");
   }
+}
+
+// The shared folder is writable by others: a link or a second name planted
+// at the guest file's name is replaced, and what it leads to keeps its bytes.
+TEST_F(SaveTextTest, ReplacesPlantedLinksInsteadOfWritingThroughThem) {
+  const fs::path dir = home() / "shared" / "config";
+  const fs::path outside = home() / "elsewhere";
+  fs::create_directories(dir);
+  fs::create_directories(outside);
+  std::ofstream(outside / "victim") << "victim bytes";
+  std::ofstream(outside / "other-name") << "shared inode";
+  fs::create_symlink(outside / "victim", dir / "linked.conf");
+  fs::create_symlink(outside / "created-through-link", dir / "dangling.conf");
+  fs::create_hard_link(outside / "other-name", dir / "hard.conf");
+
+  for (const char* name : {"linked.conf", "dangling.conf", "hard.conf"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(SaveTextDatatoLocalFile("{\"guest\":1}", Wide(dir), name));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / name)));
+    EXPECT_EQ(testenv::ReadFile(dir / name), "{\"guest\":1}");
+  }
+  EXPECT_EQ(testenv::ReadFile(outside / "victim"), "victim bytes");
+  EXPECT_EQ(testenv::ReadFile(outside / "other-name"), "shared inode");
+  EXPECT_FALSE(fs::exists(outside / "created-through-link"));
+  EXPECT_EQ(EntryCount(dir), 3u);
+}
+
+// On a full file system (a small tmpfs of this test's own) the guest file
+// keeps its old bytes, nothing is left beside it, and one line says which
+// file and why.
+TEST_F(SaveTextTest, AFullDiskKeepsTheOldGuestFile) {
+  const fs::path dir = home() / "shared" / "config";
+  fs::create_directories(dir);
+  const std::string old_text = "{\"multipane\":{\"enable\":\"true\"}}";
+  const std::string why = testenv::RunWithPrivateMounts([&] {
+    ASSERT_EQ(::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=128k"), 0) << std::strerror(errno);
+    std::ofstream(dir / "com.example.app.conf", std::ios::binary) << old_text;
+    {
+      std::ofstream filler(dir / "filler", std::ios::binary);
+      const std::string block(4096, 'f');
+      while (filler.write(block.data(), static_cast<std::streamsize>(block.size())).flush()) {
+      }
+    }
+    // Less than a page, and more than the file system holds.
+    for (const std::size_t size : {std::size_t{16}, std::size_t{64 * 1024}}) {
+      SCOPED_TRACE(size);
+      testenv::LogRecorder log;
+      EXPECT_FALSE(SaveTextDatatoLocalFile(std::string(size, 'n'), Wide(dir),
+                                           "com.example.app.conf"));
+      EXPECT_EQ(testenv::ReadFile(dir / "com.example.app.conf"), old_text);
+      EXPECT_EQ(EntryCount(dir), 2u);
+      const auto lines = log.Containing("save file failed: ");
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_EQ(lines[0].message, "save file failed: " + (dir / "com.example.app.conf").string() +
+                                      ", disk full (112)");
+      EXPECT_EQ(lines[0].category, "quarrion.emulator_config");
+    }
+    testenv::Unmount(dir);
+  });
+  if (!why.empty()) GTEST_SKIP() << why;
 }
 
 // Run by CurrentCmd.IsTheRawCommandLine: writes CurrentCmd() to the file its

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "crash_record.h"
+#include "platform/files.h"
 #include "sdk/vexil/handler_protocol_posix.h"
 
 namespace {
@@ -44,26 +45,6 @@ std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::system_clock::now().time_since_epoch())
       .count();
-}
-
-bool WriteFileAtomically(const std::string& path, const std::string& text) {
-  const std::string temporary = path + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  const bool ok = done == text.size() && ::fsync(fd) == 0;
-  ::close(fd);
-  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
 }
 
 // File names keep to a safe alphabet whatever the component is called.
@@ -107,9 +88,16 @@ char HandleCrash(const Client& client, const protocol::CrashMessage& crash,
       it != client.registration.end() && it->is_string()) {
     component = it->get<std::string>();
   }
-  const std::string path = database + "/crash_" + SafeName(component) + "_" +
-                           std::to_string(crash.pid) + "_" + std::to_string(time_ms) + ".json";
-  return WriteFileAtomically(path, text) ? protocol::kAckWritten : protocol::kAckFailed;
+  const std::string name = "crash_" + SafeName(component) + "_" + std::to_string(crash.pid) +
+                           "_" + std::to_string(time_ms) + ".json";
+  // The database is the product's temporary folder, which others may write:
+  // the record is a new file there, never written through a link at its name.
+  const platform::Result<void> written = platform::files::ReplaceFile(database, name, text);
+  if (!written) {
+    std::fprintf(stderr, "crashpad_handler: cannot write %s/%s: error %u\n", database.c_str(),
+                 name.c_str(), static_cast<unsigned>(written.error()));
+  }
+  return written ? protocol::kAckWritten : protocol::kAckFailed;
 }
 
 // Handles every complete frame in the client's buffer; false ends the client.

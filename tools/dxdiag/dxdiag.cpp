@@ -11,11 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include "platform/files.h"
 #include "platform/gpu_sysfs.h"
 
 namespace {
@@ -109,12 +111,13 @@ int main(int argc, char** argv) {
     }
   }
   report << "-------------\nSound Devices\n-------------\n";
-  const std::string tmp = out + ".part";
-  {
-    std::ofstream file(tmp, std::ios::binary | std::ios::trunc);
-    file << report.str();
-    if (!file.flush()) return 29;
-  }
-  if (std::rename(tmp.c_str(), out.c_str()) != 0) return 29;
+  // The report goes into the product's temporary folder, which others may
+  // write: a new file replaces whatever stands at the name, never written
+  // through a link there, and a failed write leaves no half report.
+  const std::filesystem::path target(out);
+  std::filesystem::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  if (!target.has_filename()) return Usage();
+  if (!platform::files::ReplaceFile(folder, target.filename(), report.str())) return 29;
   return 0;
 }

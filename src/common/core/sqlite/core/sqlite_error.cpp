@@ -3,7 +3,10 @@
 #include <fmt/format.h>
 
 #include <QString>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <string>
 #include <system_error>
 
 #include "base/gstring.h"
@@ -11,6 +14,7 @@
 #include "base/product_constants.h"
 #include "common/core/sqlite/core/once_per_site.h"
 #include "common/report/reporter.h"
+#include "platform/files.h"
 #include "qtbaseex/log/categories.h"
 #include "qtbaseex/log/signed_log.h"
 
@@ -27,6 +31,16 @@ constexpr char kReportOnceImplSignature[] =
 
 QString Text(const std::string& utf8) {
   return QString::fromUtf8(utf8.data(), static_cast<int>(utf8.size()));
+}
+
+// The logs folder is one others may write: the copy is a new file that
+// replaces whatever stands at its name, never written through a link there.
+bool CopyIntoFolder(const fs::path& source, const fs::path& folder, const fs::path& name) {
+  std::ifstream in(source, std::ios::binary);
+  if (!in) return false;
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return false;
+  return platform::files::ReplaceFile(folder, name, bytes).ok();
 }
 
 }  // namespace
@@ -64,9 +78,7 @@ void ReportOnceImpl(DatabaseReportScene scene, const fs::path& path, const std::
     if (!fs::exists(logs, ec)) fs::create_directories(logs, ec);
     fs::path target_name = path.filename();
     target_name += ".log";
-    ec.clear();
-    const bool copied =
-        fs::copy_file(path, logs / target_name, fs::copy_options::overwrite_existing, ec) && !ec;
+    const bool copied = CopyIntoFolder(path, logs, target_name);
     record.extra_code = copied ? 1 : 0;
     record.extra_detail = copied ? fmt::format("db file copy success: {}.", db_name)
                                  : fmt::format("db file copy failed: {}.", db_name);
