@@ -441,7 +441,7 @@ std::filesystem::path StorageDirectory() {
   return g_directory;
 }
 
-Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstring_view name) {
+Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstring_view name, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   std::optional<RawValue> raw;
   const ErrorCode err = Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); });
@@ -459,16 +459,16 @@ Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstr
   }
 }
 
-ErrorCode WriteDword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint32_t v) {
+ErrorCode WriteDword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint32_t v, View /*one view here*/) {
   return WriteNumber(root, subkey, name, kTypeDword, static_cast<std::int64_t>(v));
 }
 
-ErrorCode WriteQword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint64_t v) {
+ErrorCode WriteQword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint64_t v, View /*one view here*/) {
   return WriteNumber(root, subkey, name, kTypeQword, static_cast<std::int64_t>(v));
 }
 
 ErrorCode WriteString(Root root, std::wstring_view subkey, std::wstring_view name,
-                      std::wstring_view v) {
+                      std::wstring_view v, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   const std::string data = text::ToUtf8(v);
   return Run(root, [&](sqlite3* db) {
@@ -479,7 +479,7 @@ ErrorCode WriteString(Root root, std::wstring_view subkey, std::wstring_view nam
 }
 
 ErrorCode WriteMultiString(Root root, std::wstring_view subkey, std::wstring_view name,
-                           const std::vector<std::wstring>& v) {
+                           const std::vector<std::wstring>& v, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   const std::string data = EncodeMulti(v);
   return Run(root, [&](sqlite3* db) {
@@ -492,7 +492,7 @@ ErrorCode WriteMultiString(Root root, std::wstring_view subkey, std::wstring_vie
 
 Result<std::optional<std::vector<std::wstring>>> ReadMultiString(Root root,
                                                                  std::wstring_view subkey,
-                                                                 std::wstring_view name) {
+                                                                 std::wstring_view name, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   std::optional<RawValue> raw;
   const ErrorCode err = Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); });
@@ -503,7 +503,7 @@ Result<std::optional<std::vector<std::wstring>>> ReadMultiString(Root root,
 }
 
 ErrorCode AppendMultiString(Root root, std::wstring_view subkey, std::wstring_view name,
-                            const std::vector<std::wstring>& items) {
+                            const std::vector<std::wstring>& items, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   const std::string tail = EncodeMulti(items);
   return Run(root, [&](sqlite3* db) {
@@ -521,7 +521,7 @@ ErrorCode AppendMultiString(Root root, std::wstring_view subkey, std::wstring_vi
 }
 
 Result<std::wstring> CreateStringIfAbsent(Root root, std::wstring_view subkey,
-                                          std::wstring_view name, std::wstring_view value) {
+                                          std::wstring_view name, std::wstring_view value, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   const std::string data = text::ToUtf8(value);
   std::wstring result;
@@ -543,7 +543,7 @@ Result<std::wstring> CreateStringIfAbsent(Root root, std::wstring_view subkey,
 }
 
 Result<std::optional<std::uint32_t>> ValueType(Root root, std::wstring_view subkey,
-                                               std::wstring_view name) {
+                                               std::wstring_view name, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   std::optional<RawValue> raw;
   const ErrorCode err = Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); });
@@ -552,7 +552,7 @@ Result<std::optional<std::uint32_t>> ValueType(Root root, std::wstring_view subk
   return std::optional<std::uint32_t>(raw->type);
 }
 
-ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view name) {
+ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view name, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   int changes = 0;
   const ErrorCode err = Run(root, [&](sqlite3* db) {
@@ -568,7 +568,7 @@ ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view nam
   return changes > 0 ? kErrorSuccess : kErrorFileNotFound;
 }
 
-ErrorCode DeleteKey(Root root, std::wstring_view subkey) {
+ErrorCode DeleteKey(Root root, std::wstring_view subkey, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   if (key.parts.empty()) return kErrorAccessDenied;
   int changes = 0;
@@ -596,12 +596,12 @@ ErrorCode DeleteKey(Root root, std::wstring_view subkey) {
   return changes > 0 ? kErrorSuccess : kErrorFileNotFound;
 }
 
-bool ValueExists(Root root, std::wstring_view subkey, std::wstring_view name) {
+bool ValueExists(Root root, std::wstring_view subkey, std::wstring_view name, View /*one view here*/) {
   const auto type = ValueType(root, subkey, name);
   return type && type->has_value();
 }
 
-bool KeyExists(Root root, std::wstring_view subkey) {
+bool KeyExists(Root root, std::wstring_view subkey, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   bool found = false;
   const ErrorCode err = Run(root, [&](sqlite3* db) {

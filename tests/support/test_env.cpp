@@ -39,9 +39,26 @@ std::filesystem::path MakeTempDirectory() {
 #endif
 }
 
+#ifdef _WIN32
+// The registry there is the machine's own, not one per home: what a test
+// left in the product's keys (or in the pending renames) is wiped so the
+// next test meets a fresh machine.
+void WipeProductRegistry() {
+  namespace reg = platform::registry;
+  reg::DeleteKey(reg::Root::kCurrentUser, L"Software\\Quarrion");
+  reg::DeleteKey(reg::Root::kLocalMachine, L"Software\\Quarrion", reg::View::k64);
+  reg::DeleteKey(reg::Root::kLocalMachine, L"Software\\Quarrion", reg::View::k32);
+  reg::DeleteValue(reg::Root::kLocalMachine, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                   L"PendingFileRenameOperations");
+}
+#else
+void WipeProductRegistry() {}
+#endif
+
 }  // namespace
 
 ProductHome::ProductHome() {
+  WipeProductRegistry();
   path_ = MakeTempDirectory();
   if (const char* old = std::getenv("QUARRION_HOME")) {
     previous_ = old;
@@ -63,6 +80,7 @@ ProductHome::~ProductHome() {
     SetVariable("QUARRION_HOME", std::nullopt);
     platform::registry::SetStorageDirectory({});
   }
+  WipeProductRegistry();
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
 }
