@@ -51,17 +51,22 @@ inline constexpr std::uint32_t kTypeQword = 11;       // REG_QWORD
 // Reads a value: nullopt when the key or value is absent; an error when the
 // registry cannot be read (never taken for "absent"). A multi-string is read
 // with ReadMultiString only: here it is 1630 (unsupported type).
-Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstring_view name, View view = View::kDefault);
-ErrorCode WriteDword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint32_t v, View view = View::kDefault);
-ErrorCode WriteQword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint64_t v, View view = View::kDefault);
-ErrorCode WriteString(Root root, std::wstring_view subkey, std::wstring_view name, std::wstring_view v, View view = View::kDefault);
+Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstring_view name,
+                                  View view = View::kDefault);
+ErrorCode WriteDword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint32_t v,
+                     View view = View::kDefault);
+ErrorCode WriteQword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint64_t v,
+                     View view = View::kDefault);
+ErrorCode WriteString(Root root, std::wstring_view subkey, std::wstring_view name,
+                      std::wstring_view v, View view = View::kDefault);
 ErrorCode WriteMultiString(Root root, std::wstring_view subkey, std::wstring_view name,
                            const std::vector<std::wstring>& v, View view = View::kDefault);
 // Empty strings inside a multi-string are kept (PendingFileRenameOperations
 // relies on them). nullopt when absent, 1630 when of another type.
 Result<std::optional<std::vector<std::wstring>>> ReadMultiString(Root root,
                                                                  std::wstring_view subkey,
-                                                                 std::wstring_view name, View view = View::kDefault);
+                                                                 std::wstring_view name,
+                                                                 View view = View::kDefault);
 // Appends `items` to a multi-string value (created when absent) in one
 // transaction, so concurrent appenders lose nothing. A value of another type
 // is replaced.
@@ -72,17 +77,20 @@ ErrorCode AppendMultiString(Root root, std::wstring_view subkey, std::wstring_vi
 // string, or `value`). An existing value that is not a non-empty string is
 // replaced.
 Result<std::wstring> CreateStringIfAbsent(Root root, std::wstring_view subkey,
-                                          std::wstring_view name, std::wstring_view value, View view = View::kDefault);
+                                          std::wstring_view name, std::wstring_view value,
+                                          View view = View::kDefault);
 // Type number of a value; nullopt when absent.
 Result<std::optional<std::uint32_t>> ValueType(Root root, std::wstring_view subkey,
                                                std::wstring_view name, View view = View::kDefault);
 // 2 when the value does not exist.
-ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view name, View view = View::kDefault);
+ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view name,
+                      View view = View::kDefault);
 // Deletes the key, its values and its subkeys. 2 when the key does not exist;
 // the root itself (empty subkey) cannot be deleted (5).
 ErrorCode DeleteKey(Root root, std::wstring_view subkey, View view = View::kDefault);
 // False also when the registry cannot be read.
-bool ValueExists(Root root, std::wstring_view subkey, std::wstring_view name, View view = View::kDefault);
+bool ValueExists(Root root, std::wstring_view subkey, std::wstring_view name,
+                 View view = View::kDefault);
 bool KeyExists(Root root, std::wstring_view subkey, View view = View::kDefault);
 
 }  // namespace platform::registry

@@ -441,7 +441,8 @@ std::filesystem::path StorageDirectory() {
   return g_directory;
 }
 
-Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstring_view name, View /*one view here*/) {
+Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstring_view name,
+                                  View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   std::optional<RawValue> raw;
   const ErrorCode err = Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); });
@@ -459,11 +460,13 @@ Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstr
   }
 }
 
-ErrorCode WriteDword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint32_t v, View /*one view here*/) {
+ErrorCode WriteDword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint32_t v,
+                     View /*one view here*/) {
   return WriteNumber(root, subkey, name, kTypeDword, static_cast<std::int64_t>(v));
 }
 
-ErrorCode WriteQword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint64_t v, View /*one view here*/) {
+ErrorCode WriteQword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint64_t v,
+                     View /*one view here*/) {
   return WriteNumber(root, subkey, name, kTypeQword, static_cast<std::int64_t>(v));
 }
 
@@ -492,7 +495,8 @@ ErrorCode WriteMultiString(Root root, std::wstring_view subkey, std::wstring_vie
 
 Result<std::optional<std::vector<std::wstring>>> ReadMultiString(Root root,
                                                                  std::wstring_view subkey,
-                                                                 std::wstring_view name, View /*one view here*/) {
+                                                                 std::wstring_view name,
+                                                                 View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   std::optional<RawValue> raw;
   const ErrorCode err = Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); });
@@ -521,7 +525,8 @@ ErrorCode AppendMultiString(Root root, std::wstring_view subkey, std::wstring_vi
 }
 
 Result<std::wstring> CreateStringIfAbsent(Root root, std::wstring_view subkey,
-                                          std::wstring_view name, std::wstring_view value, View /*one view here*/) {
+                                          std::wstring_view name, std::wstring_view value,
+                                          View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   const std::string data = text::ToUtf8(value);
   std::wstring result;
@@ -552,7 +557,8 @@ Result<std::optional<std::uint32_t>> ValueType(Root root, std::wstring_view subk
   return std::optional<std::uint32_t>(raw->type);
 }
 
-ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view name, View /*one view here*/) {
+ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view name,
+                      View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   int changes = 0;
   const ErrorCode err = Run(root, [&](sqlite3* db) {
@@ -596,7 +602,8 @@ ErrorCode DeleteKey(Root root, std::wstring_view subkey, View /*one view here*/)
   return changes > 0 ? kErrorSuccess : kErrorFileNotFound;
 }
 
-bool ValueExists(Root root, std::wstring_view subkey, std::wstring_view name, View /*one view here*/) {
+bool ValueExists(Root root, std::wstring_view subkey, std::wstring_view name,
+                 View /*one view here*/) {
   const auto type = ValueType(root, subkey, name);
   return type && type->has_value();
 }
