@@ -35,7 +35,18 @@ export WINEDEBUG=-all
 # No browser or .NET runtime offers while the prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 stop_wine() {
+  # The server keeps its socket in /tmp/wine-*/server-<device>-<inode> of
+  # the prefix; that folder goes too, or every run would leave one behind.
+  local server_dir=""
+  if [ -d "$WINEPREFIX" ]; then
+    server_dir=server-$(stat -c '%D' "$WINEPREFIX" | sed 's/^0*//')-$(printf '%x' "$(stat -c '%i' "$WINEPREFIX")")
+  fi
   "$wineserver" -k 2>/dev/null || true
+  if [ -n "$server_dir" ]; then
+    for dir in /tmp/wine-*/"$server_dir"; do
+      [ -d "$dir" ] && rm -rf "$(dirname "$dir")"
+    done
+  fi
   rm -rf "$scratch"
 }
 trap stop_wine EXIT
