@@ -8,6 +8,7 @@
 #include "base/reg.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 
 #include <cwctype>
 
@@ -21,9 +22,16 @@ constexpr wchar_t kDefaultConfigServiceAltUrl[] = L"https://conf-alt.quarrion.ex
 
 std::filesystem::path HomeFromEnvironment() {
   return ProductHomeFromEnvironment([](const char* name) -> std::optional<std::string> {
+#ifdef _WIN32
+    // The wide copy: the narrow one is in the ANSI code page, not UTF-8.
+    const wchar_t* value = ::_wgetenv(platform::text::FromUtf8(name).c_str());
+    if (value == nullptr) return std::nullopt;
+    return platform::text::ToUtf8(value);
+#else
     const char* value = std::getenv(name);
     if (value == nullptr) return std::nullopt;
     return std::string(value);
+#endif
   });
 }
 
@@ -90,6 +98,19 @@ std::filesystem::path ProductHomeFromEnvironment(
   const std::optional<std::string> home = get("QUARRION_HOME");
   if (home && !home->empty()) return std::filesystem::path(*home);
   std::filesystem::path data;
+#ifdef _WIN32
+  // The user's local application data, as the product keeps it there.
+  const std::optional<std::string> local = get("LOCALAPPDATA");
+  const std::optional<std::string> temp = get("TEMP");
+  if (local && !local->empty()) {
+    data = platform::text::PathFromWide(platform::text::FromUtf8(*local));
+  } else if (temp && !temp->empty()) {
+    data = platform::text::PathFromWide(platform::text::FromUtf8(*temp));
+  } else {
+    data = "C:\\";
+  }
+  return data / "Quarrion";
+#endif
   const std::optional<std::string> xdg = get("XDG_DATA_HOME");
   const std::optional<std::string> user_home = get("HOME");
   if (xdg && !xdg->empty() && xdg->front() == '/') {

@@ -43,6 +43,10 @@ struct LaunchRequest {
   std::filesystem::path directory; // working directory; empty = inherit
   bool want_handle = false;        // return a handle (else the child is detached)
   bool restricted = false;         // drop administrative powers in the child
+  // Start through the shell's "open" (Windows: ShellExecuteExW) rather than
+  // directly. It cannot hand over an environment, so a request that names
+  // one, or a restricted one, starts directly anyway. POSIX: always direct.
+  bool shell_open = false;
   // The child's whole environment, "NAME=value" entries; unset: this
   // process's current environment.
   std::optional<std::vector<std::string>> environment;

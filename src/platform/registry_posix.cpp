@@ -449,7 +449,8 @@ std::filesystem::path StorageDirectory() {
   return g_directory;
 }
 
-Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstring_view name) {
+Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstring_view name,
+                                  View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   std::optional<RawValue> raw;
   const ErrorCode err = Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); });
@@ -467,16 +468,18 @@ Result<std::optional<Value>> Read(Root root, std::wstring_view subkey, std::wstr
   }
 }
 
-ErrorCode WriteDword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint32_t v) {
+ErrorCode WriteDword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint32_t v,
+                     View /*one view here*/) {
   return WriteNumber(root, subkey, name, kTypeDword, static_cast<std::int64_t>(v));
 }
 
-ErrorCode WriteQword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint64_t v) {
+ErrorCode WriteQword(Root root, std::wstring_view subkey, std::wstring_view name, std::uint64_t v,
+                     View /*one view here*/) {
   return WriteNumber(root, subkey, name, kTypeQword, static_cast<std::int64_t>(v));
 }
 
 ErrorCode WriteString(Root root, std::wstring_view subkey, std::wstring_view name,
-                      std::wstring_view v) {
+                      std::wstring_view v, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   const std::string data = text::ToUtf8(v);
   return Run(root, [&](sqlite3* db) {
@@ -487,7 +490,7 @@ ErrorCode WriteString(Root root, std::wstring_view subkey, std::wstring_view nam
 }
 
 ErrorCode WriteMultiString(Root root, std::wstring_view subkey, std::wstring_view name,
-                           const std::vector<std::wstring>& v) {
+                           const std::vector<std::wstring>& v, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   const std::string data = EncodeMulti(v);
   return Run(root, [&](sqlite3* db) {
@@ -500,7 +503,8 @@ ErrorCode WriteMultiString(Root root, std::wstring_view subkey, std::wstring_vie
 
 Result<std::optional<std::vector<std::wstring>>> ReadMultiString(Root root,
                                                                  std::wstring_view subkey,
-                                                                 std::wstring_view name) {
+                                                                 std::wstring_view name,
+                                                                 View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   std::optional<RawValue> raw;
   const ErrorCode err = Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); });
@@ -511,7 +515,7 @@ Result<std::optional<std::vector<std::wstring>>> ReadMultiString(Root root,
 }
 
 ErrorCode AppendMultiString(Root root, std::wstring_view subkey, std::wstring_view name,
-                            const std::vector<std::wstring>& items) {
+                            const std::vector<std::wstring>& items, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   const std::string tail = EncodeMulti(items);
   return Run(root, [&](sqlite3* db) {
@@ -529,7 +533,8 @@ ErrorCode AppendMultiString(Root root, std::wstring_view subkey, std::wstring_vi
 }
 
 Result<std::wstring> CreateStringIfAbsent(Root root, std::wstring_view subkey,
-                                          std::wstring_view name, std::wstring_view value) {
+                                          std::wstring_view name, std::wstring_view value,
+                                          View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   const std::string data = text::ToUtf8(value);
   std::wstring result;
@@ -551,7 +556,7 @@ Result<std::wstring> CreateStringIfAbsent(Root root, std::wstring_view subkey,
 }
 
 Result<std::optional<std::uint32_t>> ValueType(Root root, std::wstring_view subkey,
-                                               std::wstring_view name) {
+                                               std::wstring_view name, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   std::optional<RawValue> raw;
   const ErrorCode err = Run(root, [&](sqlite3* db) { return GetRaw(db, key, name, &raw); });
@@ -560,7 +565,8 @@ Result<std::optional<std::uint32_t>> ValueType(Root root, std::wstring_view subk
   return std::optional<std::uint32_t>(raw->type);
 }
 
-ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view name) {
+ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view name,
+                      View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   int changes = 0;
   const ErrorCode err = Run(root, [&](sqlite3* db) {
@@ -576,7 +582,7 @@ ErrorCode DeleteValue(Root root, std::wstring_view subkey, std::wstring_view nam
   return changes > 0 ? kErrorSuccess : kErrorFileNotFound;
 }
 
-ErrorCode DeleteKey(Root root, std::wstring_view subkey) {
+ErrorCode DeleteKey(Root root, std::wstring_view subkey, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   if (key.parts.empty()) return kErrorAccessDenied;
   int changes = 0;
@@ -604,12 +610,13 @@ ErrorCode DeleteKey(Root root, std::wstring_view subkey) {
   return changes > 0 ? kErrorSuccess : kErrorFileNotFound;
 }
 
-bool ValueExists(Root root, std::wstring_view subkey, std::wstring_view name) {
+bool ValueExists(Root root, std::wstring_view subkey, std::wstring_view name,
+                 View /*one view here*/) {
   const auto type = ValueType(root, subkey, name);
   return type && type->has_value();
 }
 
-bool KeyExists(Root root, std::wstring_view subkey) {
+bool KeyExists(Root root, std::wstring_view subkey, View /*one view here*/) {
   const KeyPath key = ParseKey(subkey);
   bool found = false;
   const ErrorCode err = Run(root, [&](sqlite3* db) {

@@ -127,17 +127,34 @@ TEST_F(MultiInstTest, RegistryOverridesUserFirstThenMachine) {
 }
 
 TEST_F(MultiInstTest, InitAgainAnswersForTheNewHome) {
+  // Each home has a registry of its own only where the registry is
+  // emulated; on Windows it is the machine's.
+#ifndef _WIN32
   ASSERT_TRUE(base::reg::SetValue(HKEY_CURRENT_USER, L"Software\\Quarrion\\Client", L"Version", L"2.0.0.0"));
+#endif
   {
     testenv::ProductHome second;
     EXPECT_EQ(mi()->Home(), second.path());
     EXPECT_EQ(platform::registry::StorageDirectory(), second.path() / "registry");
+#ifndef _WIN32
     EXPECT_EQ(mi()->GetComponentVersion(1), L"1.0.0.0");  // the old home's value is not seen
+#endif
   }
   // The inner home handed the instance back when it ended.
   EXPECT_EQ(mi()->Home(), home());
+#ifndef _WIN32
   EXPECT_EQ(mi()->GetComponentVersion(1), L"2.0.0.0");
+#endif
 
+#ifdef _WIN32
+  // Without QUARRION_HOME: the user's local application data.
+  {
+    ScopedEnv no_home("QUARRION_HOME", std::nullopt);
+    ScopedEnv local("LOCALAPPDATA", (home() / "local").string());
+    mi()->Init(L"Quarrion", 0);
+    EXPECT_EQ(mi()->Home(), home() / "local" / "Quarrion");
+  }
+#else
   // Without QUARRION_HOME: the XDG data directory, then ~/.local/share.
   {
     ScopedEnv no_home("QUARRION_HOME", std::nullopt);
@@ -149,6 +166,7 @@ TEST_F(MultiInstTest, InitAgainAnswersForTheNewHome) {
     mi()->Init(L"Quarrion", 0);
     EXPECT_EQ(mi()->Home(), home() / "user" / ".local" / "share" / "Quarrion");
   }
+#endif
   mi()->Init(L"Quarrion", 0);
   EXPECT_EQ(mi()->Home(), home());
 }

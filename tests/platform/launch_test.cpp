@@ -1,9 +1,11 @@
 #include "platform/launch.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <fstream>
 #include <string>
@@ -71,6 +73,16 @@ class LaunchTest : public testenv::ProductTest {
     return testenv::ReadFile(out);
   }
 };
+
+// argv[0] of the test child started by its path: as given on POSIX; on
+// Windows the command line carries the full path in the system's spelling.
+std::string ProgramAsStarted() {
+#ifdef _WIN32
+  return platform::text::ToUtf8(platform::text::WideFromPath(ChildPath().lexically_normal()));
+#else
+  return ChildPath().string();
+#endif
+}
 
 std::string Joined(const std::vector<std::string>& argv) {
   std::string out;
@@ -141,9 +153,46 @@ TEST_F(LaunchTest, ChildReceivesHostileArgumentsByteForByte) {
   request.file = ChildPath();
   for (const auto& value : kHostile) request.parameters += Quote(value);
 
-  std::vector<std::string> expected{ChildPath().string()};
+  std::vector<std::string> expected{ProgramAsStarted()};
   for (const auto& value : kHostile) expected.push_back(platform::text::ToUtf8(value));
   EXPECT_EQ(RunForArgv(request), Joined(expected));
+}
+
+// Every way of starting a program hands over the exact arguments and gives
+// back the exact exit code.
+TEST_F(LaunchTest, EveryStartPassesArgumentsAndExitCodeExactly) {
+  struct Case {
+    const char* name;
+    bool shell_open;
+    bool restricted;
+  };
+  const Case cases[] = {{"direct", false, false}, {"shell open", true, false},
+                        {"restricted", false, true}};
+  std::uint32_t code = 3;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto out = home() / "argv";
+    std::filesystem::remove(out);
+    ScopedEnv env("PLATFORM_CHILD_ARGV_OUT", out.string());
+    ScopedEnv exit_code("PLATFORM_CHILD_EXIT", std::to_string(++code));
+    platform::LaunchRequest request;
+    request.file = ChildPath();
+    request.shell_open = c.shell_open;
+    request.restricted = c.restricted;
+    for (const auto& value : kHostile) request.parameters += Quote(value);
+    request.want_handle = true;
+    platform::ProcessHandle child;
+    ASSERT_EQ(platform::Launch(request, &child), platform::kErrorSuccess);
+    ASSERT_TRUE(child);
+    ASSERT_EQ(platform::WaitForProcess(child.get(), 20000), platform::kWaitObject0);
+    EXPECT_EQ(platform::GetExitCode(child.get()).value_or(0), code);
+    // argv[0] is the program however the start spells it; the rest is exact.
+    std::string seen = testenv::ReadFile(out);
+    seen.erase(0, seen.find('\0') + 1);
+    std::vector<std::string> expected;
+    for (const auto& value : kHostile) expected.push_back(platform::text::ToUtf8(value));
+    EXPECT_EQ(seen, Joined(expected));
+  }
 }
 
 TEST_F(LaunchTest, ParametersMayNameTheProgramThemselves) {
@@ -160,7 +209,8 @@ TEST_F(LaunchTest, RunsInTheRequestedDirectory) {
   platform::LaunchRequest request;
   request.file = ChildPath();
   request.directory = dir;
-  EXPECT_EQ(RunForOutput("PLATFORM_CHILD_CWD_OUT", request), dir.string());
+  EXPECT_EQ(RunForOutput("PLATFORM_CHILD_CWD_OUT", request),
+            platform::text::ToUtf8(platform::text::WideFromPath(dir)));
 }
 
 TEST_F(LaunchTest, FailuresAreReportedAsErrorCodes) {
@@ -182,7 +232,12 @@ TEST_F(LaunchTest, FailuresAreReportedAsErrorCodes) {
       {home() / "missing.exe", {}, platform::kErrorFileNotFound},
       {home() / "no" / "such" / "dir.exe", {}, platform::kErrorFileNotFound},
       {home(), {}, platform::kErrorAccessDenied},
+#ifdef _WIN32
+      // No execute bit there: a text file is simply no program.
+      {plain, {}, platform::kErrorBadExeFormat},
+#else
       {plain, {}, platform::kErrorAccessDenied},
+#endif
       {garbage, {}, platform::kErrorBadExeFormat},
       {ChildPath(), home() / "missing-dir", platform::kErrorDirectory},
   };
@@ -200,6 +255,23 @@ TEST_F(LaunchTest, FailuresAreReportedAsErrorCodes) {
   }
 }
 
+#ifdef _WIN32
+// The restricted start's token keeps the Administrators group only to deny
+// access, or not at all; the plain start keeps what this process has.
+TEST_F(LaunchTest, RestrictedChildKeepsItsUserButLosesAdministrativePowers) {
+  platform::LaunchRequest request;
+  request.file = ChildPath();
+  request.restricted = true;
+  const std::string status = RunForOutput("PLATFORM_CHILD_STATUS_OUT", request);
+  EXPECT_EQ(FieldOf(status, "admin-member"), "0") << status;
+  EXPECT_NE(FieldOf(status, "admin-group"), "enabled") << status;
+
+  request.restricted = false;
+  const std::string normal = RunForOutput("PLATFORM_CHILD_STATUS_OUT", request);
+  EXPECT_EQ(FieldOf(normal, "admin-member"), "1") << normal;
+  EXPECT_EQ(FieldOf(normal, "admin-group"), "enabled") << normal;
+}
+#else
 TEST_F(LaunchTest, DetachedChildIsNeitherOurChildNorOurZombie) {
   const auto pid_file = home() / "pid";
   {
@@ -263,5 +335,6 @@ TEST_F(LaunchTest, RestrictedChildKeepsItsUserButLosesAdministrativePowers) {
     EXPECT_EQ(FieldOf(normal, "NoNewPrivs"), "0");
   }
 }
+#endif
 
 }  // namespace

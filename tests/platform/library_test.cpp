@@ -10,9 +10,16 @@ namespace {
 
 class LibraryTest : public testenv::ProductTest {};
 
+// A library every machine has, found by its bare name, holding cos().
+#ifdef _WIN32
+constexpr char kSystemLibrary[] = "msvcrt.dll";
+#else
+constexpr char kSystemLibrary[] = "libm.so.6";
+#endif
+
 TEST_F(LibraryTest, LoadsASystemLibraryAndFindsItsSymbols) {
   std::string detail = "untouched";
-  platform::Result<platform::Library> loaded = platform::Library::Load("libm.so.6", &detail);
+  platform::Result<platform::Library> loaded = platform::Library::Load(kSystemLibrary, &detail);
   ASSERT_TRUE(loaded) << detail;
   EXPECT_EQ(detail, "");
   platform::Library library = std::move(loaded).value();

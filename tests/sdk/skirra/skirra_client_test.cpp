@@ -1,7 +1,9 @@
 #include "sdk/skirra/skirra_client.h"
 
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <fstream>
@@ -186,6 +188,7 @@ TEST_F(SkirraClientTest, ConcurrentThreadsNeitherLoseNorInterleaveLines) {
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next_index[t], kEach);
 }
 
+#ifndef _WIN32
 TEST_F(SkirraClientTest, SeveralProcessesShareOneSpoolWithoutTornLines) {
   constexpr int kChildren = 4;
   constexpr int kEach = 100;
@@ -221,5 +224,6 @@ TEST_F(SkirraClientTest, SeveralProcessesShareOneSpoolWithoutTornLines) {
   }
   EXPECT_EQ(next_seq.size(), static_cast<std::size_t>(kChildren));
 }
+#endif
 
 }  // namespace
