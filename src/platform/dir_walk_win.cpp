@@ -497,7 +497,10 @@ std::vector<std::wstring> SystemFolders() {
        {L"ALLUSERSPROFILE", L"APPDATA", L"CommonProgramFiles", L"CommonProgramFiles(x86)",
         L"CommonProgramW6432", L"ProgramData", L"ProgramFiles", L"ProgramFiles(x86)",
         L"ProgramW6432", L"USERPROFILE"}) {
-    if (const wchar_t* value = ::_wgetenv(name); value != nullptr) add(value);
+    // The process block, which is what the session's writes change.
+    wchar_t value[MAX_PATH * 2];
+    const DWORD length = ::GetEnvironmentVariableW(name, value, MAX_PATH * 2);
+    if (length > 0 && length < MAX_PATH * 2) add(std::wstring(value, length));
   }
   return folders;
 }
