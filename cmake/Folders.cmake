@@ -30,7 +30,9 @@ function(quarrion_list_sources out_var dir)
     get_filename_component(sub ${list_file} DIRECTORY)
     list(FILTER sources EXCLUDE REGEX "^${sub}/")
   endforeach()
-  if(WIN32)
+  # By the OS built for, not the one building: a cross build for Windows
+  # takes the _win sides.
+  if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
     list(FILTER sources EXCLUDE REGEX "_posix\\.cpp$")
   else()
     list(FILTER sources EXCLUDE REGEX "_win\\.cpp$")

@@ -12,6 +12,7 @@ packages=(
   libdw-dev
   xvfb
   g++-mingw-w64-x86-64-posix
+  wine64 dpkg-dev
   libegl-dev libegl-mesa0 libgl1-mesa-dri
   strace
 )

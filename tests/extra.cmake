@@ -4,9 +4,13 @@ target_link_libraries(platform_test_child PRIVATE platform)
 if(TARGET test_platform)
   add_dependencies(test_platform platform_test_child)
   target_compile_definitions(test_platform PRIVATE
-    PLATFORM_TEST_CHILD="$<TARGET_FILE:platform_test_child>")
+    PLATFORM_TEST_CHILD="${QUARRION_TEST_DRIVE}$<TARGET_FILE:platform_test_child>")
 endif()
 include(${CMAKE_CURRENT_SOURCE_DIR}/vendor_fakes.cmake)
+# The rest serves suites above the lower layers.
+if(NOT TARGET core)
+  return()
+endif()
 
 # Tests that talk to the configuration service stand-in start the built program.
 if(TARGET test_qtbaseex_http AND TARGET quarrion_config_service)

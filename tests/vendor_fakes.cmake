@@ -16,7 +16,7 @@ endif()
 if(TARGET test_common_tavik_wune)
   add_dependencies(test_common_tavik_wune fake_tavik fake_nvapi tavik)
   target_compile_definitions(test_common_tavik_wune PRIVATE
-    FAKE_NVAPI_PATH_FOR_TAVIK="$<TARGET_FILE:fake_nvapi>"
-    FAKE_TAVIK_PATH="$<TARGET_FILE:fake_tavik>"
-    TAVIK_PATH="$<TARGET_FILE:tavik>")
+    FAKE_NVAPI_PATH_FOR_TAVIK="${QUARRION_TEST_DRIVE}$<TARGET_FILE:fake_nvapi>"
+    FAKE_TAVIK_PATH="${QUARRION_TEST_DRIVE}$<TARGET_FILE:fake_tavik>"
+    TAVIK_PATH="${QUARRION_TEST_DRIVE}$<TARGET_FILE:tavik>")
 endif()

@@ -1,12 +1,5 @@
 #include "support/child.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 
 #include <gtest/gtest.h>
@@ -14,8 +7,6 @@
 #include "platform/launch.h"
 #include "platform/text.h"
 #include "support/test_env.h"
-
-extern char** environ;
 
 namespace testenv {
 
@@ -28,8 +19,7 @@ std::string NameOf(const std::string& entry) { return entry.substr(0, entry.find
 }  // namespace
 
 std::vector<std::string> EnvironmentWith(const std::vector<std::string>& changes) {
-  std::vector<std::string> env;
-  for (char** e = environ; e != nullptr && *e != nullptr; ++e) env.emplace_back(*e);
+  std::vector<std::string> env = CurrentEnvironment();
   for (const std::string& change : changes) {
     const std::string name = NameOf(change);
     std::erase_if(env, [&](const std::string& e) { return NameOf(e) == name; });
@@ -108,85 +98,5 @@ Child StartBehaviour(const std::string& name, ChildOptions options) {
 }
 
 bool InChildBehaviour() { return std::getenv(kBehaviourVariable) != nullptr; }
-
-Handshake::Handshake() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) == 0) {
-    read_fd_ = fds[0];
-    write_fd_ = fds[1];
-  }
-}
-
-Handshake::~Handshake() {
-  if (read_fd_ >= 0) ::close(read_fd_);
-  if (write_fd_ >= 0) ::close(write_fd_);
-}
-
-void Handshake::Signal() {
-  const char byte = 's';
-  while (::write(write_fd_, &byte, 1) < 0 && errno == EINTR) {
-  }
-}
-
-bool Handshake::WaitFor(int count, std::uint32_t timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (count > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{read_fd_, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    char buffer[64];
-    const ssize_t n = ::read(read_fd_, buffer, std::min<std::size_t>(sizeof buffer, count));
-    if (n > 0) count -= static_cast<int>(n);
-  }
-  return true;
-}
-
-namespace {
-
-// The state letter of a /proc stat file ('S' asleep); 0 when it is gone.
-char StateOf(const std::string& stat_file) {
-  std::string stat;
-  if (FILE* file = std::fopen(stat_file.c_str(), "r")) {
-    char buffer[512];
-    const std::size_t n = std::fread(buffer, 1, sizeof buffer, file);
-    std::fclose(file);
-    stat.assign(buffer, n);
-  }
-  const std::size_t paren = stat.rfind(')');
-  if (paren == std::string::npos || paren + 2 >= stat.size()) return 0;
-  return stat[paren + 2];
-}
-
-}  // namespace
-
-bool WaitUntilProcessAsleep(int pid, std::uint32_t timeout_ms) {
-  const std::string stat_file = "/proc/" + std::to_string(pid) + "/stat";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    const char state = StateOf(stat_file);
-    if (state == 'S') return true;
-    if (state == 0 || state == 'Z') return false;
-    std::this_thread::yield();
-  }
-  return false;
-}
-
-int CurrentThreadId() { return static_cast<int>(::gettid()); }
-
-std::thread WhenThreadBlocks(int thread_id, std::function<void()> action) {
-  return std::thread([thread_id, action = std::move(action)] {
-    const std::string stat_file = "/proc/self/task/" + std::to_string(thread_id) + "/stat";
-    // Gone, or asleep: either way nothing more is to be waited for.
-    for (char state = StateOf(stat_file); state != 0 && state != 'S';
-         state = StateOf(stat_file)) {
-      std::this_thread::yield();
-    }
-    action();
-  });
-}
 
 }  // namespace testenv

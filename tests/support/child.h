@@ -16,6 +16,8 @@
 
 namespace testenv {
 
+// This process's environment, "NAME=value" entries.
+std::vector<std::string> CurrentEnvironment();
 // This process's environment ("NAME=value" entries) with `changes` applied:
 // "NAME=value" sets or replaces, a bare "NAME" removes.
 std::vector<std::string> EnvironmentWith(const std::vector<std::string>& changes);
@@ -71,7 +73,7 @@ bool InChildBehaviour();
 
 // A one-way handshake between processes or threads: Signal() once per party,
 // WaitFor(n) returns when n signals have come (false after `timeout_ms`).
-// Shared with threads and with children made by fork.
+// Shared with threads (and, on POSIX, with children made by fork).
 class Handshake {
  public:
   Handshake();
@@ -83,8 +85,9 @@ class Handshake {
   bool WaitFor(int count, std::uint32_t timeout_ms = 30000);
 
  private:
-  int read_fd_ = -1;
-  int write_fd_ = -1;
+  // Descriptors or HANDLEs: both fit.
+  std::intptr_t read_fd_ = -1;
+  std::intptr_t write_fd_ = -1;
 };
 
 // Waits until process `pid` is asleep in the kernel (a busy wait, a lock)

@@ -6,19 +6,48 @@
 
 #include "base/multi_inst.h"
 #include "platform/registry.h"
+#include "support/scoped_env.h"
+
+#ifndef _WIN32
+#include <stdlib.h>
+#else
+#include <random>
+#endif
 
 namespace testenv {
 
-ProductHome::ProductHome() {
+namespace {
+
+// A new directory of its own under the temporary folder.
+std::filesystem::path MakeTempDirectory() {
+#ifdef _WIN32
+  // Creating fails when the name exists, so a name that comes out is ours.
+  std::random_device seed;
+  std::mt19937_64 random(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path candidate =
+        std::filesystem::temp_directory_path() / ("quarrion-test." + std::to_string(random()));
+    std::error_code ec;
+    if (std::filesystem::create_directory(candidate, ec)) return candidate;
+  }
+  throw std::runtime_error("no temporary directory could be made");
+#else
   std::string pattern = (std::filesystem::temp_directory_path() / "quarrion-test.XXXXXX").string();
   char* made = ::mkdtemp(pattern.data());
   if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = made;
+  return made;
+#endif
+}
+
+}  // namespace
+
+ProductHome::ProductHome() {
+  path_ = MakeTempDirectory();
   if (const char* old = std::getenv("QUARRION_HOME")) {
     previous_ = old;
     had_previous_ = true;
   }
-  ::setenv("QUARRION_HOME", path_.c_str(), 1);
+  SetVariable("QUARRION_HOME", path_.string());
   MultiInst::Instance()->Init(L"Quarrion", 0);
 }
 
@@ -28,10 +57,10 @@ ProductHome::~ProductHome() {
   // left pointing into the removed directory, where a late access would
   // recreate it (or fall back to the user's real home).
   if (had_previous_) {
-    ::setenv("QUARRION_HOME", previous_.c_str(), 1);
+    SetVariable("QUARRION_HOME", previous_);
     MultiInst::Instance()->Init(L"Quarrion", 0);
   } else {
-    ::unsetenv("QUARRION_HOME");
+    SetVariable("QUARRION_HOME", std::nullopt);
     platform::registry::SetStorageDirectory({});
   }
   std::error_code ec;
