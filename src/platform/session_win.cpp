@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <mutex>
+#include <vector>
 #include <system_error>
 
 #include "platform/error.h"
@@ -53,11 +54,34 @@ bool IsSetAndNotEmpty(const wchar_t* name) {
   return value && !value->empty();
 }
 
-// The folder, private to its owner: the only entry of its access list gives
-// the owner everything, and nothing is inherited from above.
+// The user this process runs as, in SDDL's text form of a SID.
+ErrorCode CurrentUserSid(std::wstring* out) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return LastError();
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size);
+  ErrorCode error = kErrorSuccess;
+  wchar_t* text = nullptr;
+  if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size) ||
+      !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+    error = LastError();
+  } else {
+    *out = text;
+    ::LocalFree(text);
+  }
+  ::CloseHandle(token);
+  return error;
+}
+
+// The folder, private to its user: the only entry of its access list gives
+// that user everything, and nothing is inherited from above.
 ErrorCode MakePrivate(const std::filesystem::path& dir) {
+  std::wstring sid;
+  if (const ErrorCode error = CurrentUserSid(&sid); error != 0) return error;
+  const std::wstring sddl = L"D:P(A;OICI;FA;;;" + sid + L")";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;OW)", SDDL_REVISION_1,
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
     return LastError();
   }
