@@ -270,9 +270,28 @@ ErrorCode SetDisposition(HANDLE handle) {
   return LastError();
 }
 
-// A read-only file refuses deletion on Windows (not on POSIX): the
-// attribute is cleared through the same handle and the deletion tried again.
+// Deletes the entry of an open handle. The name goes at once where the file
+// system can (POSIX semantics), so a folder is empty for its parent's
+// removal even while a walk still holds handles below it; elsewhere it goes
+// when the last handle closes. A read-only file refuses deletion on Windows
+// (not on POSIX): the attribute is cleared through the same handle.
 ErrorCode DeleteThroughHandle(HANDLE handle, const Facts& facts) {
+  // FILE_DISPOSITION_INFO_EX and its class (21), which not every header set
+  // declares.
+  struct {
+    DWORD flags;
+  } disposition {FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
+                 FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
+  if (::SetFileInformationByHandle(handle, static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &disposition,
+                                   sizeof(disposition))) {
+    return kErrorSuccess;
+  }
+  const DWORD ex_error = ::GetLastError();
+  // Only a system or file system without the extended form falls back.
+  if (ex_error != ERROR_INVALID_PARAMETER && ex_error != ERROR_NOT_SUPPORTED &&
+      ex_error != ERROR_INVALID_FUNCTION && ex_error != ERROR_CALL_NOT_IMPLEMENTED) {
+    return static_cast<ErrorCode>(ex_error);
+  }
   ErrorCode error = SetDisposition(handle);
   if (error != kErrorAccessDenied || (facts.attributes & FILE_ATTRIBUTE_READONLY) == 0) {
     return error;
