@@ -307,7 +307,10 @@ Result<std::uint64_t> Reader::InstalledMemoryKib() const {
   }
   const fs::path dir = Under("/sys/devices/system/memory");
   auto size_text = ReadSystemText(dir / "block_size_bytes", 256);
-  if (!size_text) return Fail(size_text.error());
+  // A missing folder on the way is absence too (Windows tells it apart).
+  if (!size_text) {
+    return Fail(size_text.error() == kErrorPathNotFound ? kErrorFileNotFound : size_text.error());
+  }
   const auto block = ParseHexNumber(*size_text);
   if (!block || *block == 0) return Fail(kErrorFileNotFound);
   std::error_code ec;

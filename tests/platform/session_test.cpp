@@ -19,23 +19,37 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Whether only the folder's owner may enter it.
+// Whether only the folder's user may enter it.
 bool OwnerOnly(const fs::path& dir) {
 #ifdef _WIN32
-  // An access list of its own, nothing inherited, one entry: the owner's.
+  // Every entry of its access list that allows anything is the user's (or
+  // the system's, which Wine adds to every list it keeps).
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (::GetNamedSecurityInfoW(dir.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                               nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  const bool isolated = ::GetSecurityDescriptorControl(descriptor, &control, &revision) &&
-                        (control & SE_DACL_PROTECTED) != 0 && dacl != nullptr &&
-                        dacl->AceCount == 1;
+  HANDLE token = nullptr;
+  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
+  alignas(8) unsigned char user[256];
+  DWORD size = 0;
+  const bool have_user =
+      token != nullptr && ::GetTokenInformation(token, TokenUser, user, sizeof(user), &size);
+  if (token != nullptr) ::CloseHandle(token);
+  bool only_user = have_user && dacl != nullptr && dacl->AceCount > 0;
+  for (DWORD i = 0; only_user && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) {
+      only_user = false;
+    } else if (static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+      only_user = ::EqualSid(&allowed->SidStart, reinterpret_cast<TOKEN_USER*>(user)->User.Sid) ||
+                  ::IsWellKnownSid(&allowed->SidStart, WinLocalSystemSid);
+    }
+  }
   ::LocalFree(descriptor);
-  return isolated;
+  return only_user;
 #else
   struct stat st {};
   return ::stat(dir.c_str(), &st) == 0 && (st.st_mode & 0777) == 0700u;
