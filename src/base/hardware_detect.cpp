@@ -31,6 +31,11 @@ AdapterInfo AdapterFromDrm(const platform::gpu::DrmAdapter& card) {
   a.vendor_id = card.vendor_id;
   a.device_id = card.device_id;
   a.primary = card.boot_vga;
+  if (card.kernel_adapter_type) {
+    a.adapter_type = *card.kernel_adapter_type;
+    a.dedicated_video_memory = card.vram_total_bytes.value_or(0);
+    return a;
+  }
   a.adapter_type = kAdapterDisplaySupported;
   if (card.has_render_node) a.adapter_type |= kAdapterRenderSupported;
   if (OneOf(kSoftwareDrivers, card.driver)) a.adapter_type |= kAdapterSoftwareDevice;

@@ -25,6 +25,9 @@ struct DrmAdapter {
   bool boot_vga = false;            // the firmware's primary display adapter
   std::optional<std::uint64_t> vram_total_bytes;
   std::optional<std::uint64_t> vram_used_bytes;
+  // The display kernel's own adapter-type bits, where it reports them
+  // (Windows): taken as they are instead of being told from the driver.
+  std::optional<std::uint32_t> kernel_adapter_type;
 };
 
 struct MemInfo {

@@ -107,6 +107,32 @@ TEST(RenderAdapterTest, PrimaryRenderAdapterWinsThenFirstHardwareOne) {
   EXPECT_EQ(snap.free_mb, 3072u);
 }
 
+// Where the display kernel reports the adapter type itself (Windows), its
+// bits stand: a driver name says nothing there, and the dedicated memory is
+// the kernel's figure.
+TEST(RenderAdapterTest, KernelAdapterTypeBitsAreTakenAsTheyAre) {
+  const struct {
+    std::uint32_t bits;
+    const char* kind;
+  } cases[] = {
+      {hd::kAdapterRenderSupported | hd::kAdapterDisplaySupported, "discrete"},
+      {hd::kAdapterRenderSupported | hd::kAdapterHybridIntegrated, "integrated"},
+      {hd::kAdapterRenderSupported | hd::kAdapterSoftwareDevice, "software"},
+  };
+  for (const auto& c : cases) {
+    DrmAdapter card;
+    card.card = "adapter0";
+    card.driver = "i915";  // would read as integrated were it a DRM card
+    card.has_render_node = true;
+    card.vram_total_bytes = 2 * kGiB;
+    card.kernel_adapter_type = c.bits;
+    const hd::AdapterInfo adapter = hd::AdapterFromDrm(card);
+    EXPECT_EQ(adapter.adapter_type, c.bits);
+    EXPECT_EQ(hd::AdapterKind(adapter), c.kind);
+    EXPECT_EQ(adapter.dedicated_video_memory, 2 * kGiB);
+  }
+}
+
 TEST(SysfsParserTest, Values) {
   struct Case { std::string text; std::optional<std::uint32_t> hex; std::optional<std::uint64_t> dec; };
   const Case cases[] = {

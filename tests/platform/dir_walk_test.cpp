@@ -11,9 +11,16 @@
 #include <set>
 #include <string>
 
-#include "platform/private_mounts_posix.h"
 #include "platform/text.h"
 #include "support/test_env.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#undef RemoveDirectory
+#include "support/child.h"
+#else
+#include "platform/private_mounts_posix.h"
+#endif
 
 namespace fs = std::filesystem;
 using platform::dir_walk::DirHandle;
@@ -24,6 +31,72 @@ namespace {
 
 void Touch(const fs::path& p, const std::string& text = "x") {
   std::ofstream(p) << text;
+}
+
+#ifdef _WIN32
+bool UnderWine() {
+  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// The host's name of a path under Wine (kernel32's wine_get_unix_file_name).
+std::string HostPath(const fs::path& p) {
+  using ToUnix = char*(CDECL*)(const wchar_t*);
+  const auto to_unix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (to_unix == nullptr) return {};
+  char* unix_name = to_unix(p.c_str());
+  if (unix_name == nullptr) return {};
+  std::string out = unix_name;
+  ::HeapFree(::GetProcessHeap(), 0, unix_name);
+  return out;
+}
+#endif
+
+// Links made the way the system can make them. Wine makes none from the
+// Windows side (CreateSymbolicLinkW answers success and makes nothing), so
+// there the host's ln makes them, and they show through the Z: drive.
+void MakeLink(const fs::path& target, const fs::path& link, bool directory) {
+#ifdef _WIN32
+  if (UnderWine()) {
+    const std::string from = HostPath(target);
+    const std::string to = HostPath(link.parent_path()) + "/" + link.filename().string();
+    ASSERT_FALSE(from.empty());
+    // A host program has no Windows process to wait for: the folder's change
+    // notification tells when the link is there.
+    HANDLE change = ::FindFirstChangeNotificationW(
+        link.parent_path().c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME);
+    ASSERT_NE(change, INVALID_HANDLE_VALUE);
+    testenv::Child ln = testenv::StartChild("Z:\\bin\\ln", {{"-s", from, to}});
+    ASSERT_TRUE(ln.valid());
+    const ULONGLONG deadline = ::GetTickCount64() + 30000;
+    std::error_code ec;
+    while (!fs::exists(fs::symlink_status(link, ec)) && ::GetTickCount64() < deadline) {
+      if (::WaitForSingleObject(change, static_cast<DWORD>(deadline - ::GetTickCount64())) !=
+          WAIT_OBJECT_0) {
+        break;
+      }
+      ::FindNextChangeNotification(change);
+    }
+    ::FindCloseChangeNotification(change);
+    ASSERT_TRUE(fs::exists(fs::symlink_status(link, ec))) << link;
+    return;
+  }
+#endif
+  if (directory) {
+    fs::create_directory_symlink(target, link);
+  } else {
+    fs::create_symlink(target, link);
+  }
+}
+
+// Whether links open as themselves. Wine opens the target whatever the
+// flags say; the walk then refuses the entry instead of acting on it.
+bool LinksOpenAsThemselves() {
+#ifdef _WIN32
+  return !UnderWine();
+#else
+  return true;
+#endif
 }
 
 std::map<std::string, EntryType> ListAll(const DirHandle& dir) {
@@ -45,8 +118,8 @@ class DirWalkTest : public testenv::ProductTest {
     fs::create_directories(outside_);
     Touch(root_ / "file");
     Touch(outside_ / "keep", "precious");
-    fs::create_directory_symlink(outside_, root_ / "dirlink");
-    fs::create_symlink(outside_ / "keep", root_ / "filelink");
+    MakeLink(outside_, root_ / "dirlink", true);
+    MakeLink(outside_ / "keep", root_ / "filelink", false);
   }
   fs::path root_;
   fs::path outside_;
@@ -60,7 +133,14 @@ TEST_F(DirWalkTest, ListsEntriesWithTheirOwnTypeNotTheLinkTarget) {
   EXPECT_EQ(entries["file"], EntryType::kFile);
   EXPECT_EQ(entries["sub"], EntryType::kDirectory);
   EXPECT_EQ(entries["dirlink"], EntryType::kSymlink);
-  EXPECT_EQ(entries["filelink"], EntryType::kSymlink);
+  // Wine's listing marks only links to folders as reparse points.
+  if (LinksOpenAsThemselves()) EXPECT_EQ(entries["filelink"], EntryType::kSymlink);
+  // Looked at one by one, both are links whatever the listing said.
+  for (const char* link : {"dirlink", "filelink"}) {
+    const auto info = dir->Stat(link);
+    ASSERT_TRUE(info) << link;
+    EXPECT_EQ(info->type, EntryType::kSymlink) << link;
+  }
 }
 
 // More entries than one read of the listing holds, listed twice through the
@@ -91,6 +171,25 @@ TEST_F(DirWalkTest, ALargeFolderIsListedWholeAndAgainFromTheStart) {
   EXPECT_EQ(visited, 3);
 }
 
+#ifdef _WIN32
+// The root of a volume is where another file system begins.
+TEST_F(DirWalkTest, AVolumeRootIsAMountPoint) {
+  auto drive = DirHandle::Open(L"C:\\");
+  ASSERT_TRUE(drive) << drive.error();
+  const auto self = drive->Identify();
+  ASSERT_TRUE(self);
+  EXPECT_EQ(self->type, EntryType::kMountPoint);
+  auto walk = DirHandle::Open(root_);
+  ASSERT_TRUE(walk);
+  const auto plain = walk->Identify();
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->type, EntryType::kDirectory);
+  const auto sub = walk->Stat("sub");
+  ASSERT_TRUE(sub);
+  EXPECT_EQ(sub->type, EntryType::kDirectory);
+  EXPECT_EQ(sub->device, plain->device);
+}
+#else
 TEST_F(DirWalkTest, AnotherFileSystemBelowIsAMountPoint) {
   // /proc is its own file system on every Linux machine. The listing does not
   // examine entries; the handle and a look at the entry tell.
@@ -148,6 +247,7 @@ TEST_F(DirWalkTest, ABindMountOfTheSameFileSystemIsAMountPoint) {
   if (!skipped.empty()) GTEST_SKIP() << skipped;
   EXPECT_EQ(testenv::ReadFile(outside_ / "keep"), "precious");
 }
+#endif
 
 TEST_F(DirWalkTest, LinksAndFilesAreNeverOpenedAsDirectories) {
   struct Case {
@@ -183,15 +283,23 @@ TEST_F(DirWalkTest, OpenChildRefusesADirectorySwappedAfterItWasExamined) {
   EXPECT_TRUE(dir->OpenChild("sub", &*after));
 }
 
+// Under Wine no removal can reach the link itself (every open, and so
+// every deletion, lands on the target): the walk refuses it, and link and
+// target both stay.
 TEST_F(DirWalkTest, RemovingALinkLeavesItsTargetAlone) {
   auto dir = DirHandle::Open(root_);
   ASSERT_TRUE(dir);
+  const platform::ErrorCode link_removal = LinksOpenAsThemselves() ? 0u : 50u;
   EXPECT_EQ(dir->RemoveDirectory("dirlink"), platform::kErrorDirectory);
-  EXPECT_EQ(dir->RemoveFile("dirlink"), 0u);
-  EXPECT_EQ(dir->RemoveFile("filelink"), 0u);
-  EXPECT_FALSE(dir->Exists("dirlink"));
-  EXPECT_FALSE(dir->Exists("filelink"));
+  EXPECT_EQ(dir->RemoveFile("dirlink"), link_removal);
+  // A rename moves the link, never the file it points at.
+  EXPECT_EQ(dir->Rename("filelink", "moved"), link_removal);
+  const char* file_link = LinksOpenAsThemselves() ? "moved" : "filelink";
+  EXPECT_EQ(dir->RemoveFile(file_link), link_removal);
+  EXPECT_EQ(dir->Exists("dirlink"), !LinksOpenAsThemselves());
+  EXPECT_EQ(dir->Exists(file_link), !LinksOpenAsThemselves());
   EXPECT_EQ(testenv::ReadFile(outside_ / "keep"), "precious");
+  EXPECT_TRUE(fs::is_directory(outside_));
 }
 
 // The codes the walk decides by: a directory refuses a file removal, a file a
@@ -210,9 +318,13 @@ TEST_F(DirWalkTest, RemoveRenameAndExistence) {
   EXPECT_TRUE(dir->Exists("renamed"));
   EXPECT_EQ(dir->RemoveFile("file"), platform::kErrorFileNotFound);
   EXPECT_EQ(dir->Stat("file").error(), platform::kErrorFileNotFound);
-  auto sub = dir->OpenChild("sub");
-  ASSERT_TRUE(sub);
-  EXPECT_EQ(sub->RemoveFile("inner"), 0u);
+  {
+    auto sub = dir->OpenChild("sub");
+    ASSERT_TRUE(sub);
+    EXPECT_EQ(sub->RemoveFile("inner"), 0u);
+  }
+  // Without a handle of its own left open: on a Windows without the POSIX
+  // deletion the name would stay until the last handle closes.
   EXPECT_EQ(dir->RemoveDirectory("sub"), 0u);
   EXPECT_FALSE(fs::exists(root_ / "sub"));
 }
@@ -225,14 +337,32 @@ platform::ErrorCode RefuseLocked(const DirHandle& dir, const fs::path& name) {
 TEST_F(DirWalkTest, RemoveStepCanBeReplacedAndRestored) {
   auto dir = DirHandle::Open(root_);
   ASSERT_TRUE(dir);
+  Touch(root_ / "other");
   auto previous = platform::dir_walk::ExchangeRemoveFileFunction(&RefuseLocked);
   EXPECT_EQ(dir->RemoveFile("file"), platform::kErrorSharingViolation);
-  EXPECT_EQ(dir->RemoveFile("filelink"), 0u);
+  EXPECT_EQ(dir->RemoveFile("other"), 0u);
   platform::dir_walk::ExchangeRemoveFileFunction(previous);
   EXPECT_TRUE(dir->Exists("file"));
   EXPECT_EQ(dir->RemoveFile("file"), 0u);
 }
 
+#ifdef _WIN32
+TEST(SystemFoldersTest, HoldsTheWindowsFoldersAndTheProfile) {
+  const auto folders = platform::dir_walk::SystemFolders();
+  auto has = [&](const std::wstring& p) {
+    return std::any_of(folders.begin(), folders.end(), [&](const std::wstring& f) {
+      return platform::text::CompareNoCase(f, p) == 0;
+    });
+  };
+  wchar_t buffer[MAX_PATH];
+  ASSERT_GT(::GetWindowsDirectoryW(buffer, MAX_PATH), 0u);
+  EXPECT_TRUE(has(buffer)) << buffer;
+  ASSERT_GT(::GetSystemDirectoryW(buffer, MAX_PATH), 0u);
+  EXPECT_TRUE(has(buffer)) << buffer;
+  ASSERT_GT(::GetEnvironmentVariableW(L"USERPROFILE", buffer, MAX_PATH), 0u);
+  EXPECT_TRUE(has(buffer)) << buffer;
+}
+#else
 TEST(SystemFoldersTest, HoldsTheSystemFoldersTheHomeAndTheXdgFolders) {
   ::setenv("XDG_CONFIG_HOME", "/srv/cfg-of-user", 1);
   ::setenv("XDG_DATA_DIRS", "/usr/local/share:/opt/data", 1);
@@ -257,5 +387,7 @@ TEST(SystemFoldersTest, HoldsTheSystemFoldersTheHomeAndTheXdgFolders) {
   ::unsetenv("XDG_DATA_DIRS");
   ::unsetenv("XDG_CACHE_HOME");
 }
+
+#endif
 
 }  // namespace

@@ -4,12 +4,22 @@
 #include <random>
 #include <string>
 
+#include "platform/gpu_sysfs.h"
 #include "platform/machine_facts.h"
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include "support/test_env.h"
 
 namespace machine = platform::machine;
 
 namespace {
+
+#ifdef _WIN32
+bool UnderWine() {
+  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+#endif
 
 std::filesystem::path Fixture(const std::string& name) {
   return testenv::SourceDir() / "tests/platform/fixtures/machine" / name;
@@ -165,7 +175,8 @@ TEST(HexNumber, Forms) {
 TEST(MachineParsers, HostileInput) {
   std::vector<std::string> inputs;
   const std::string cpuinfo = FixtureText("intel_laptop", "proc/cpuinfo");
-  for (std::size_t cut : {1ul, 7ul, 100ul, 333ul, cpuinfo.size() / 2, cpuinfo.size() - 1}) {
+  for (std::size_t cut : {std::size_t{1}, std::size_t{7}, std::size_t{100}, std::size_t{333},
+                          cpuinfo.size() / 2, cpuinfo.size() - 1}) {
     inputs.push_back(cpuinfo.substr(0, cut));
   }
   inputs.push_back(std::string(3 << 20, 'x'));                      // huge, no newline
@@ -221,6 +232,61 @@ TEST(MachineReader, ReadsUnderItsRootOnly) {
   ASSERT_TRUE(none.ok());  // no supplies directory is no supplies, not an error
   EXPECT_TRUE(none->empty());
   EXPECT_FALSE(bare.KvmDevicePresent());
+}
+
+// The reader of this machine gives texts its own parsers read, whatever the
+// system's sources are.
+TEST(MachineReader, ThisMachine) {
+  const machine::Reader reader;
+  const auto cpu_text = reader.CpuInfoText();
+  ASSERT_TRUE(cpu_text) << cpu_text.error();
+  const machine::CpuInfo cpu = machine::ParseCpuInfo(*cpu_text);
+  EXPECT_GE(cpu.processor_count, 1u);
+  const auto online = reader.OnlineCpusText();
+  ASSERT_TRUE(online) << online.error();
+  EXPECT_EQ(machine::ParseCpuListCount(*online), cpu.processor_count);
+  const auto mem_text = reader.MemInfoText();
+  ASSERT_TRUE(mem_text) << mem_text.error();
+  const machine::MemInfo mem = machine::ParseMemInfo(*mem_text);
+  ASSERT_TRUE(mem.total_kib);
+  EXPECT_GT(*mem.total_kib, 0u);
+  ASSERT_TRUE(mem.available_kib);
+  EXPECT_LE(*mem.available_kib, *mem.total_kib);
+  EXPECT_EQ(reader.DmiText("no_such_field").error(), platform::kErrorFileNotFound);
+  const auto memory = platform::gpu::ReadMemInfo();
+  ASSERT_TRUE(memory) << memory.error();
+  EXPECT_GT(memory->total_bytes, 0u);
+  EXPECT_LE(memory->available_bytes, memory->total_bytes);
+#ifdef _WIN32
+  const auto os = reader.OsReleaseText();
+  ASSERT_TRUE(os) << os.error();
+  const machine::OsRelease release = machine::ParseOsRelease(*os);
+  EXPECT_EQ(release.id, "windows");
+  EXPECT_FALSE(release.pretty_name.empty());
+  EXPECT_EQ(release.version_id, machine::Uname().release);
+  EXPECT_EQ(machine::Uname().sysname, "Windows");
+  // The firmware's maker is in the BIOS key (Wine writes the key, with
+  // values as empty as a virtual machine's firmware leaves them).
+  EXPECT_TRUE(reader.DmiText("sys_vendor").ok());
+  EXPECT_EQ(reader.DeviceTreeCompatible().error(), platform::kErrorFileNotFound);
+#endif
+}
+
+// The adapters the display kernel (or the DRM class) lists. Wine has no
+// kernel adapter queries: the enumeration says so instead of listing none.
+TEST(GpuAdapters, ThisMachine) {
+  const auto adapters = platform::gpu::EnumerateDrmAdapters();
+#ifdef _WIN32
+  if (UnderWine()) {
+    EXPECT_EQ(adapters.error(), 50u);
+    return;
+  }
+  ASSERT_TRUE(adapters) << adapters.error();
+  for (const auto& adapter : *adapters) EXPECT_TRUE(adapter.kernel_adapter_type) << adapter.card;
+#else
+  ASSERT_TRUE(adapters) << adapters.error();
+  for (const auto& adapter : *adapters) EXPECT_FALSE(adapter.kernel_adapter_type) << adapter.card;
+#endif
 }
 
 }  // namespace

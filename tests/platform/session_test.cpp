@@ -1,18 +1,60 @@
 #include "platform/session.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
 
 #include <filesystem>
+#include <fstream>
+#include <random>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <aclapi.h>
+#else
+#include <sys/stat.h>
+#endif
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// Whether only the folder's user may enter it.
+bool OwnerOnly(const fs::path& dir) {
+#ifdef _WIN32
+  // Every entry of its access list that allows anything is the user's (or
+  // the system's, which Wine adds to every list it keeps).
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetNamedSecurityInfoW(dir.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  HANDLE token = nullptr;
+  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
+  alignas(8) unsigned char user[256];
+  DWORD size = 0;
+  const bool have_user =
+      token != nullptr && ::GetTokenInformation(token, TokenUser, user, sizeof(user), &size);
+  if (token != nullptr) ::CloseHandle(token);
+  bool only_user = have_user && dacl != nullptr && dacl->AceCount > 0;
+  for (DWORD i = 0; only_user && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) {
+      only_user = false;
+    } else if (static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+      only_user = ::EqualSid(&allowed->SidStart, reinterpret_cast<TOKEN_USER*>(user)->User.Sid) ||
+                  ::IsWellKnownSid(&allowed->SidStart, WinLocalSystemSid);
+    }
+  }
+  ::LocalFree(descriptor);
+  return only_user;
+#else
+  struct stat st {};
+  return ::stat(dir.c_str(), &st) == 0 && (st.st_mode & 0777) == 0700u;
+#endif
+}
 
 TEST(SessionTest, NulSeparatedBlocksSplitIntoTheirStrings) {
   using Strings = std::vector<std::string>;
@@ -34,14 +76,15 @@ TEST(SessionTest, RawArgumentsAreThisProgramsOwn) {
   const auto raw = platform::RawArguments();
   ASSERT_TRUE(raw) << raw.error();
   ASSERT_FALSE(raw->empty());
-  EXPECT_EQ(fs::path(raw->front()).filename(), "test_platform");
+  EXPECT_EQ(fs::path(raw->front()).stem(), "test_platform");
 }
 
 // The runtime directory a session lacks is made private and set for this
 // process only when there is none; one that is set is left as it is.
 TEST(SessionTest, RuntimeDirectoryIsMadeOnlyWhenTheSessionHasNone) {
   const auto previous = platform::ReadEnvironmentVariable("XDG_RUNTIME_DIR");
-  const fs::path dir = fs::temp_directory_path() / ("quarrion-session-" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("quarrion-session-" + std::to_string(std::random_device()()));
   fs::remove_all(dir);
 
   ASSERT_TRUE(platform::WriteEnvironmentVariable("XDG_RUNTIME_DIR", "/run/given"));
@@ -54,15 +97,13 @@ TEST(SessionTest, RuntimeDirectoryIsMadeOnlyWhenTheSessionHasNone) {
   in_use = platform::EnsureRuntimeDirectory(dir / "runtime");
   ASSERT_TRUE(in_use);
   EXPECT_EQ(*in_use, dir / "runtime");
-  struct stat st {};
-  ASSERT_EQ(::stat((dir / "runtime").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_TRUE(OwnerOnly(dir / "runtime"));
   EXPECT_EQ(platform::ReadEnvironmentVariable("XDG_RUNTIME_DIR"), (dir / "runtime").string());
 
   // A place that cannot be a directory is an error, and nothing is set.
   ASSERT_TRUE(platform::RemoveEnvironmentVariable("XDG_RUNTIME_DIR"));
   fs::create_directories(dir);
-  { std::FILE* f = std::fopen((dir / "file").c_str(), "w"); std::fclose(f); }
+  std::ofstream(dir / "file") << "x";
   EXPECT_FALSE(platform::EnsureRuntimeDirectory(dir / "file" / "runtime"));
   EXPECT_FALSE(platform::ReadEnvironmentVariable("XDG_RUNTIME_DIR"));
 

@@ -7,8 +7,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "sdk/vexil/handler_protocol_posix.h"
-
 namespace crash_handler {
 
 struct Frame {
@@ -20,18 +18,24 @@ struct Frame {
   int line = 0;
 };
 
+// What the crash message told, in the record's own terms: on POSIX the
+// signal, its si_code and name; on Windows the exception code, its access
+// kind and name.
+struct CrashFacts {
+  std::int64_t pid = 0;
+  std::int64_t tid = 0;
+  std::int64_t signal = 0;
+  std::int32_t signal_code = 0;
+  std::uint64_t fault_address = 0;
+  std::string signal_name;
+};
+
 // `registration` is what the agent last sent (component, versions, custom
 // values, process registration, record limit). The backtrace is cut from
 // its outer end, then the custom values are dropped, until the text fits
 // the limit; "truncated" says so. Empty when not even the essentials fit.
-std::string BuildCrashRecord(const nlohmann::json& registration,
-                             const vexil::protocol::CrashMessage& crash,
+std::string BuildCrashRecord(const nlohmann::json& registration, const CrashFacts& crash,
                              const std::vector<Frame>& frames, std::int64_t time_ms,
                              std::uint64_t limit);
-
-std::string SignalName(int signo);
-
-// Backtrace of thread `tid` of process `pid`, read through ptrace.
-std::vector<Frame> ReadBacktrace(int pid, int tid, std::string* error);
 
 }  // namespace crash_handler

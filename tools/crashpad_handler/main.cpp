@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "crash_backtrace.h"
 #include "crash_record.h"
 #include "platform/files.h"
 #include "sdk/vexil/handler_protocol_posix.h"
@@ -80,8 +81,15 @@ char HandleCrash(const Client& client, const protocol::CrashMessage& crash,
     limit = it->get<std::uint64_t>();
   }
   const std::int64_t time_ms = NowMs();
+  crash_handler::CrashFacts facts;
+  facts.pid = crash.pid;
+  facts.tid = crash.tid;
+  facts.signal = crash.signo;
+  facts.signal_code = crash.code;
+  facts.fault_address = crash.fault_address;
+  facts.signal_name = crash_handler::SignalName(crash.signo);
   const std::string text =
-      crash_handler::BuildCrashRecord(client.registration, crash, frames, time_ms, limit);
+      crash_handler::BuildCrashRecord(client.registration, facts, frames, time_ms, limit);
   if (text.empty()) return protocol::kAckFailed;
   std::string component = "process";
   if (auto it = client.registration.find("component");

@@ -1,6 +1,7 @@
 // The device-identity SDK: a stable, opaque identifier of this machine per
 // application key. It is derived from the machine's own identity (the OS
-// machine id, else the firmware's product UUID, else the host name), so it
+// machine id - on Windows the MachineGuid the system keeps - else the
+// firmware's product UUID, else the host name), so it
 // survives reinstalls of the product and differs between machines, and it is
 // hashed with the application key, so two applications cannot join their
 // identifiers.
@@ -14,6 +15,15 @@
 
 #include "platform/system_text.h"
 #include "sdk/tavik/tavik_exports.h"
+#ifdef _WIN32
+#include <variant>
+
+#include "platform/registry.h"
+#include "platform/text.h"
+#define TAVIK_EXPORT __declspec(dllexport)
+#else
+#define TAVIK_EXPORT __attribute__((visibility("default")))
+#endif
 
 namespace {
 
@@ -34,6 +44,15 @@ std::string Trimmed(std::string text) {
 }
 
 std::string MachineIdentity() {
+#ifdef _WIN32
+  auto guid = platform::registry::Read(platform::registry::Root::kLocalMachine,
+                                       L"SOFTWARE\\Microsoft\\Cryptography", L"MachineGuid");
+  if (guid && *guid) {
+    if (const auto* text = std::get_if<std::wstring>(&**guid); text != nullptr && !text->empty()) {
+      return platform::text::ToUtf8(*text);
+    }
+  }
+#endif
   for (const char* path : {"/etc/machine-id", "/var/lib/dbus/machine-id",
                            "/sys/class/dmi/id/product_uuid", "/proc/sys/kernel/hostname"}) {
     auto text = platform::ReadSystemText(path, 4096);
@@ -66,7 +85,7 @@ bool ValidKey(const char* app_key) {
 
 extern "C" {
 
-__attribute__((visibility("default"))) int a1(const char* app_key, int /*reserved*/,
+TAVIK_EXPORT int a1(const char* app_key, int /*reserved*/,
                                               const char* /*channel*/, const char* params_json,
                                               const char* /*extra*/, bool /*full*/) {
   if (!ValidKey(app_key)) return 1;
@@ -77,7 +96,7 @@ __attribute__((visibility("default"))) int a1(const char* app_key, int /*reserve
   return 0;
 }
 
-__attribute__((visibility("default"))) int b(const char* app_key, char* record, int size) {
+TAVIK_EXPORT int b(const char* app_key, char* record, int size) {
   if (!ValidKey(app_key)) return 1;
   if (record == nullptr || size < static_cast<int>(kIdentifierLength + 1)) return 2;
   {

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
-#include <unistd.h>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -29,7 +28,8 @@ class SdkDir {
   explicit SdkDir(const char* library) {
     static std::atomic<int> counter{0};
     dir_ = fs::temp_directory_path() /
-           ("tavik_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+           ("tavik_test_" + std::to_string(std::random_device()()) + "_" +
+            std::to_string(counter++));
     fs::create_directories(dir_);
     if (library != nullptr) fs::copy_file(library, dir_ / "tavik.dll");
   }

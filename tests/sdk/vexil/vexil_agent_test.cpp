@@ -4,7 +4,9 @@
 // the helper's start-up drive it.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -56,7 +58,9 @@ TEST_F(VexilAgent, RefusesEachKindOfBadRecordThenAcceptsAGoodOne) {
 
   const fs::path not_executable = home() / "handler.txt";
   std::ofstream(not_executable) << "#!/bin/sh\n";
+#ifndef _WIN32
   ::chmod(not_executable.c_str(), 0644);
+#endif
   const fs::path a_file = home() / "file";
   std::ofstream(a_file) << "x";
 
