@@ -1,6 +1,5 @@
 #include "common/report/params/common_params.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -12,6 +11,7 @@
 #include "common/tavik_wune/tavik_wune.h"
 #include "common/wifi_helper/system_probes.h"
 #include "common/wifi_helper/wifi_helper.h"
+#include "platform/session.h"
 
 namespace param {
 namespace {
@@ -35,13 +35,6 @@ std::int64_t RegInt(HKEY root, const std::wstring& key, const wchar_t* name, std
       root, key, name, static_cast<std::uint64_t>(static_cast<std::uint32_t>(fallback)));
   if (raw > 0xFFFFFFFFull) return static_cast<std::int64_t>(raw);
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(raw));
-}
-
-std::string UserLocaleName() {
-  for (const char* name : {"LC_ALL", "LANG"}) {
-    if (const char* value = std::getenv(name); value != nullptr && *value != '\0') return value;
-  }
-  return {};
 }
 
 }  // namespace
@@ -102,7 +95,7 @@ void InitStaticParams(StaticParams& params) {
   params["cpu_core_number"] = std::to_string(std::thread::hardware_concurrency());
   params["logic_cpu_core_number"] = std::to_string(hd::GetLogicalCpuCount());
   params["windows_manufacturer"] = hd::GetWindowsManufacturer();
-  params["locale"] = LocaleText(UserLocaleName());
+  params["locale"] = LocaleText(platform::UserDefaultLocaleName());
   params["system_type"] = "windows";
   params["system_version"] = hd::OsVersion();
   {

@@ -35,8 +35,12 @@ Run RunProgram(const fs::path& program, const std::vector<std::string>& args, co
   std::vector<std::string> overrides = {"QUARRION_HOME=" + home.string(),
                                         "QT_QPA_PLATFORM=offscreen",
                                         "XDG_RUNTIME_DIR=" + runtime.string()};
-  overrides.insert(overrides.end(), extra_env.begin(), extra_env.end());
   auto name_of = [](const std::string& e) { return e.substr(0, e.find('=')); };
+  // An extra entry replaces a default of the same name (a relative home).
+  for (const std::string& extra : extra_env) {
+    std::erase_if(overrides, [&](const std::string& o) { return name_of(o) == name_of(extra); });
+    overrides.push_back(extra);
+  }
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     bool replaced = entry.rfind("QUARRION_TEST_", 0) == 0 || entry.rfind("QUARRION_STANDIN", 0) == 0;
