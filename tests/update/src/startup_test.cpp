@@ -422,13 +422,17 @@ INSTANTIATE_TEST_SUITE_P(
         PlatformCase{"XcbWithoutDisplay", {"-platform", "xcb"}, {}, "xcb"},
         PlatformCase{"XcbWithADeadDisplay", {"--platform", "xcb:nograb"}, {"DISPLAY=" + DeadDisplay()}, "xcb"},
         PlatformCase{"LastPlatformOptionCounts", {"-platform", "offscreen", "-platform", "foo"}, {}, "foo"},
+        // Qt takes whatever follows -platform as its value, an option too.
+        PlatformCase{"OptionTakesTheNextArgument", {"-platform"}, {}, "--appstore-pid"},
         PlatformCase{"VariableNamesNoPlugin", {}, {"QT_QPA_PLATFORM=foo"}, "foo"},
         PlatformCase{"VariableXcbWithADeadDisplay", {}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + DeadDisplay()}, "xcb"},
         PlatformCase{"SessionsDisplayIsDead", {}, {"DISPLAY=" + DeadDisplay()}, "xcb"},
         PlatformCase{"OptionOverridesAGoodVariable", {"-platform", "foo"}, {"QT_QPA_PLATFORM=offscreen"}, "foo"},
+        // Plugins that would end the process themselves are not tried.
+        PlatformCase{"EglWithoutADisplay", {"-platform", "eglfs"}, {}, "eglfs"},
+        PlatformCase{"MinimalEglInAList", {}, {"QT_QPA_PLATFORM=minimalegl;foo"}, "minimalegl"},
         // Forms Qt does not take as a platform choice: nothing to fall back from.
         PlatformCase{"EqualsFormIsNotQtsOption", {"-platform=foo"}, {}, nullptr},
-        PlatformCase{"OptionWithoutValue", {"-style", "-platform"}, {}, nullptr},
         PlatformCase{"ValueOfAnotherOption", {"-platformtheme", "-platform"}, {}, nullptr},
         PlatformCase{"HeadlessAskedFor", {}, {"QT_QPA_PLATFORM=offscreen"}, nullptr},
         PlatformCase{"MinimalAskedFor", {"-platform", "minimal"}, {}, nullptr}),

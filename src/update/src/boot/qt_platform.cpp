@@ -27,7 +27,26 @@ std::string FirstPlatform(std::string_view list) {
   return Lower(std::string(first.substr(0, first.find(':'))));
 }
 
-std::string WithFallbacks(const std::string& list) { return list + ";" + kFallbacks; }
+// Platforms whose plugin ends the process itself when it cannot start (the
+// EGL ones without a usable EGL display) instead of handing Qt the failure:
+// a fallback after them would never be reached, so they are left out.
+bool AbortsWhenItCannotStart(std::string_view name) {
+  return name.rfind("eglfs", 0) == 0 || name == "minimalegl";
+}
+
+std::string WithFallbacks(std::string_view list) {
+  std::string kept;
+  while (true) {
+    const std::size_t end = list.find(';');
+    const std::string_view entry = list.substr(0, end);
+    if (!AbortsWhenItCannotStart(FirstPlatform(entry))) {
+      kept.append(entry).append(";");
+    }
+    if (end == std::string_view::npos) break;
+    list.remove_prefix(end + 1);
+  }
+  return kept + kFallbacks;
+}
 
 std::mutex& WarningsMutex() {
   static std::mutex mutex;

@@ -3,7 +3,9 @@
 // not there, a display that is gone or refuses us) makes Qt abort inside the
 // constructor: no log, no pass, the old client never relaunched. So whatever
 // the command line and the session ask for, the headless platforms are the
-// last choices, and a run that had to fall back to one says so in its log.
+// last choices (a plugin that would end the process itself on failure, as
+// the EGL ones do, is never tried), and a run that had to fall back to one
+// says so in its log.
 #pragma once
 
 #include <string>
