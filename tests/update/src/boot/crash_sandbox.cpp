@@ -21,7 +21,7 @@ extern char** environ;
 namespace crashtest {
 
 Run RunProgram(const fs::path& program, const std::vector<std::string>& args, const fs::path& home,
-               const std::vector<std::string>& extra_env) {
+               const std::vector<std::string>& extra_env, const fs::path& directory) {
   // A crash must not leave a core file behind (children inherit this).
   rlimit no_core {0, 0};
   ::getrlimit(RLIMIT_CORE, &no_core);
@@ -59,7 +59,13 @@ Run RunProgram(const fs::path& program, const std::vector<std::string>& args, co
   envp.push_back(nullptr);
 
   Run run;
-  if (::posix_spawn(&run.pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  if (!directory.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  const int spawned =
+      ::posix_spawn(&run.pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
     run.status = -1;
     return run;
   }
