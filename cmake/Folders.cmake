@@ -111,6 +111,12 @@ function(quarrion_folder dir)
     set(scope INTERFACE)
   endif()
   target_include_directories(${name} ${scope} ${root})
+  # A header reached through the include root is named by its place in src/.
+  if(sources)
+    file(RELATIVE_PATH root_from_build ${CMAKE_BINARY_DIR} ${root})
+    target_compile_options(${name} PRIVATE -fmacro-prefix-map=${root}/=src/
+                                           -fmacro-prefix-map=${root_from_build}/=src/)
+  endif()
   if(ARG_PROGRAM AND sources)
     target_include_directories(${name} PRIVATE ${src_dir})
   endif()

@@ -1,6 +1,5 @@
 #include "base/multi_inst.h"
 
-#include <cstdlib>
 #include <map>
 #include <system_error>
 
@@ -8,6 +7,7 @@
 #include "base/reg.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/session.h"
 #include "platform/text.h"
 
 #include <cwctype>
@@ -21,18 +21,8 @@ constexpr wchar_t kDefaultConfigServiceUrl[] = L"https://conf.quarrion.example";
 constexpr wchar_t kDefaultConfigServiceAltUrl[] = L"https://conf-alt.quarrion.example";
 
 std::filesystem::path HomeFromEnvironment() {
-  return ProductHomeFromEnvironment([](const char* name) -> std::optional<std::string> {
-#ifdef _WIN32
-    // The wide copy: the narrow one is in the ANSI code page, not UTF-8.
-    const wchar_t* value = ::_wgetenv(platform::text::FromUtf8(name).c_str());
-    if (value == nullptr) return std::nullopt;
-    return platform::text::ToUtf8(value);
-#else
-    const char* value = std::getenv(name);
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-#endif
-  });
+  return ProductHomeFromEnvironment(
+      [](const char* name) { return platform::ReadEnvironmentVariable(name); });
 }
 
 std::wstring ComponentName(ComponentType type) {
@@ -130,24 +120,42 @@ MultiInst* MultiInst::Instance() {
 }
 
 void MultiInst::Init(const std::wstring& product, ComponentType component) {
-  const std::filesystem::path home = HomeFromEnvironment();
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    product_ = product.empty() ? std::wstring(L"Quarrion") : product;
-    component_ = component;
-    home_ = home;
-    initialised_ = true;
+  const std::filesystem::path named = HomeFromEnvironment();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (start_directory_.empty()) {
+    std::error_code ec;
+    start_directory_ = std::filesystem::current_path(ec);
   }
-  platform::registry::SetStorageDirectory(home / "registry");
+  product_ = product.empty() ? std::wstring(L"Quarrion") : product;
+  component_ = component;
+  const std::filesystem::path home = AbsoluteLocked(named);
+  const std::filesystem::path registry = home / "registry";
+  // Init again for the same home changes nothing (the registry's open
+  // databases stay); a new home is answered for from here on.
+  if (initialised_ && home == home_ && platform::registry::StorageDirectory() == registry) return;
+  home_ = home;
+  initialised_ = true;
+  platform::registry::SetStorageDirectory(registry);
 }
 
 void MultiInst::EnsureInit() {
-  bool needed;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    needed = !initialised_;
+    if (initialised_) return;
   }
-  if (needed) Init(L"Quarrion", 0);
+  // Used before Init: the product's defaults. Two threads racing here both
+  // end up with the same home, set once.
+  Init(L"Quarrion", 0);
+}
+
+std::filesystem::path MultiInst::AbsoluteLocked(const std::filesystem::path& path) const {
+  if (path.empty() || path.is_absolute() || start_directory_.empty()) return path;
+  return start_directory_ / path;
+}
+
+std::filesystem::path MultiInst::Absolute(const std::filesystem::path& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return AbsoluteLocked(path);
 }
 
 std::filesystem::path MultiInst::HomeLocked() const {
@@ -200,7 +208,7 @@ std::wstring MultiInst::Directory(const wchar_t* override_name, const std::files
                                   const std::filesystem::path& sub, bool create) {
   std::filesystem::path dir = base_dir;
   const std::wstring custom = StringSetting(GetComponentRegRoot(0), override_name, L"");
-  if (!custom.empty()) dir = base::gstring::ToPath(custom);
+  if (!custom.empty()) dir = Absolute(base::gstring::ToPath(custom));
   if (!sub.empty()) dir /= sub;
   if (create) {
     std::error_code ec;
@@ -223,7 +231,7 @@ std::wstring MultiInst::GetComponentInstallRoot(ComponentType type, bool create)
       (type == 0 || type == 1) ? home / "install"
                                : home / "components" / base::gstring::ToPath(ComponentName(type));
   const std::wstring custom = StringSetting(GetComponentRegRoot(type), L"InstallRoot", L"");
-  const std::filesystem::path root = custom.empty() ? fallback : base::gstring::ToPath(custom);
+  const std::filesystem::path root = custom.empty() ? fallback : Absolute(base::gstring::ToPath(custom));
   if (create) {
     std::error_code ec;
     std::filesystem::create_directories(root, ec);

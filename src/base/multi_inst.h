@@ -68,8 +68,11 @@ class MultiInst {
 
   // At start-up, before any other call (a call made earlier initialises with
   // the defaults). Reads the product home from the environment and points the
-  // emulated registry at it. May be called again: the instance then answers
-  // for the new home.
+  // emulated registry at it. A relative home, like a relative directory of
+  // the registry settings, is taken from the directory the first Init ran
+  // in, once: a later change of directory (a crash handler goes to /) moves
+  // nothing. May be called again: for the same home nothing changes; for a
+  // new one the instance answers for that home.
   void Init(const std::wstring& product, ComponentType component);
 
   std::filesystem::path Home() const;  // the product home
@@ -107,6 +110,9 @@ class MultiInst {
   MultiInst() = default;
   void EnsureInit();
   std::filesystem::path HomeLocked() const;
+  // `path` made absolute against the start directory.
+  std::filesystem::path Absolute(const std::filesystem::path& path) const;
+  std::filesystem::path AbsoluteLocked(const std::filesystem::path& path) const;
   // Override from HKCU, then HKLM, under `key`; `fallback` when neither has it.
   std::wstring StringSetting(const std::wstring& key, const wchar_t* name,
                              const std::wstring& fallback);
@@ -119,5 +125,6 @@ class MultiInst {
   std::wstring product_ = L"Quarrion";
   ComponentType component_ = 0;
   std::filesystem::path home_;
+  std::filesystem::path start_directory_;  // where the first Init ran
   bool initialised_ = false;
 };

@@ -30,6 +30,13 @@ void CaptureStartEnvironment();
 // current environment).
 std::optional<std::vector<std::string>> StartEnvironment();
 
+// The name of the user's default locale as the session sets it, in the
+// system's own form ("de_AT.UTF-8" here, "de-AT" on Windows); empty when the
+// session names none. It is the user's setting, so it is read from the
+// environment the process was started with (CaptureStartEnvironment), not
+// from what the process has changed since.
+std::string UserDefaultLocaleName();
+
 // One variable of this process's environment; unset when absent.
 std::optional<std::string> ReadEnvironmentVariable(const char* name);
 // Sets or removes one variable of this process's environment (its children

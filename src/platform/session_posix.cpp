@@ -68,6 +68,33 @@ std::optional<std::vector<std::string>> StartEnvironment() {
   return RecordedEnvironment();
 }
 
+std::string UserDefaultLocaleName() {
+  // The value a variable had at start-up; the current environment when the
+  // start was not recorded. An empty value counts as unset, as for setlocale.
+  const std::optional<std::vector<std::string>> start = StartEnvironment();
+  const auto started_with = [&](std::string_view name) -> std::string {
+    if (!start) {
+      const char* value = ::getenv(std::string(name).c_str());
+      return value != nullptr ? value : "";
+    }
+    for (const std::string& entry : *start) {
+      if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
+          entry[name.size()] == '=') {
+        return entry.substr(name.size() + 1);
+      }
+    }
+    return {};
+  };
+  // The order setlocale(LC_CTYPE, "") resolves. The user default locale is
+  // the locale of the user's text and formats, a setting apart from the
+  // language the interface speaks (the UI language, for which LC_MESSAGES
+  // stands); LC_CTYPE is the category of the user's text itself.
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    if (std::string value = started_with(name); !value.empty()) return value;
+  }
+  return {};
+}
+
 std::optional<std::string> ReadEnvironmentVariable(const char* name) {
   const char* value = ::getenv(name);
   if (value == nullptr) return std::nullopt;

@@ -135,6 +135,13 @@ std::optional<std::vector<std::string>> StartEnvironment() {
   return RecordedEnvironment();
 }
 
+std::string UserDefaultLocaleName() {
+  // The user's own setting ("de-AT"), not the process's thread locale.
+  wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+  if (::GetUserDefaultLocaleName(name, LOCALE_NAME_MAX_LENGTH) <= 0) return {};
+  return text::ToUtf8(name);
+}
+
 std::optional<std::string> ReadEnvironmentVariable(const char* name) {
   const auto value = ReadWide(text::FromUtf8(name).c_str());
   if (!value) return std::nullopt;

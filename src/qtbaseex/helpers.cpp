@@ -106,10 +106,12 @@ bool SaveTextDatatoLocalFile(const std::string& text, const std::wstring& direct
 
 namespace qtbaseex::monitor {
 
+// The one judge of a real screen (monitor/screen_facts.h).
+const QScreen* RealPrimaryScreen();
+
 double GetScreenPhysicalInch() {
-  // QGuiApplication's statics must not be touched without the object.
-  if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) return 0.0;
-  const QScreen* screen = QGuiApplication::primaryScreen();
+  // Only a real display has a size; a headless platform's is made up.
+  const QScreen* screen = RealPrimaryScreen();
   if (screen == nullptr) return 0.0;
   const QSizeF size = screen->physicalSize();  // millimetres
   const double diagonal_mm = std::hypot(size.width(), size.height());

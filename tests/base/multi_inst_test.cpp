@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -12,6 +14,8 @@
 #include "base/yvok_guid.h"
 #include "platform/files.h"
 #include "platform/registry.h"
+#include "platform/session.h"
+#include "support/child.h"
 #include "support/scoped_env.h"
 #include "support/test_env.h"
 
@@ -199,6 +203,46 @@ TEST_F(MultiInstTest, NothingIsWrittenOutsideTheHome) {
   for (const auto& p : answers) EXPECT_TRUE(Inside(p, home())) << p;
   EXPECT_TRUE(std::filesystem::is_empty(outside));
   std::filesystem::remove_all(outside);
+}
+
+// A relative home (and a relative directory setting) is taken from the
+// directory the process started in, once: a later change of directory, as a
+// crash handler makes, and a second Init there move nothing.
+TEST(ChildBehaviour, WriteHomesAfterChangingDirectory) {
+  if (!testenv::InChildBehaviour()) GTEST_SKIP() << "run by MultiInstTest.RelativeHome...";
+  const auto out = platform::ReadEnvironmentVariable("QUARRION_TEST_OUT");
+  if (!out) std::_Exit(3);
+  MultiInst* inst = MultiInst::Instance();
+  inst->Init(L"Quarrion", 0);
+  if (::chdir("/") != 0) std::_Exit(4);
+  inst->Init(L"Quarrion", 0);
+  std::ofstream(*out) << inst->Home().string() << '\n'
+                      << inst->GetTempNimbrelDirectory(0).string() << '\n'
+                      << ToPath(inst->GetSharedDirectory()).string() << '\n'
+                      << ToPath(inst->GetComponentInstallRoot(2)).string() << '\n'
+                      << platform::registry::StorageDirectory().string() << '\n';
+  std::_Exit(0);
+}
+
+TEST_F(MultiInstTest, RelativeHomeAndSettingsAreTakenFromTheStartDirectoryOnce) {
+  // Seen from the parent folder, the home is its own name.
+  ASSERT_TRUE(base::reg::SetValue(HKEY_CURRENT_USER, mi()->GetComponentRegRoot(0), L"SharedDirectory",
+                                  L"rel-shared"));
+  ASSERT_TRUE(base::reg::SetValue(HKEY_CURRENT_USER, mi()->GetComponentRegRoot(2), L"InstallRoot",
+                                  L"rel-emulator"));
+  const std::filesystem::path start = home().parent_path();
+  const std::filesystem::path out = home() / "answers.txt";
+  testenv::ChildOptions options;
+  options.directory = start;
+  options.environment = testenv::EnvironmentWith(
+      {"QUARRION_HOME=" + home().filename().string(), "QUARRION_TEST_OUT=" + out.string()});
+  testenv::Child child = testenv::StartBehaviour("WriteHomesAfterChangingDirectory", options);
+  ASSERT_TRUE(child.valid());
+  ASSERT_EQ(child.Wait(60000), std::optional<std::uint32_t>(0u));
+  EXPECT_EQ(testenv::ReadFile(out), home().string() + "\n" + (home() / "temp").string() + "\n" +
+                                        (start / "rel-shared").string() + "\n" +
+                                        (start / "rel-emulator").string() + "\n" +
+                                        (home() / "registry").string() + "\n");
 }
 
 }  // namespace

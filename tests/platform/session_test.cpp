@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -13,7 +14,11 @@
 #include <aclapi.h>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
+
+#include "support/child.h"
+#include "support/test_env.h"
 
 namespace {
 
@@ -112,5 +117,57 @@ TEST(SessionTest, RuntimeDirectoryIsMadeOnlyWhenTheSessionHasNone) {
   }
   fs::remove_all(dir);
 }
+
+#ifndef _WIN32
+// The POSIX locale variables; on Windows the locale is the user's setting.
+// Answers the user's locale after changing the variables itself, as the
+// helper changes its own environment: only the start counts.
+TEST(ChildBehaviour, WriteUserDefaultLocale) {
+  if (!testenv::InChildBehaviour()) GTEST_SKIP() << "run by SessionTest.UserDefaultLocale...";
+  const auto out = platform::ReadEnvironmentVariable("QUARRION_TEST_OUT");
+  if (!out) std::_Exit(3);
+  platform::CaptureStartEnvironment();
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LC_MESSAGES", "LANG"}) {
+    if (!platform::WriteEnvironmentVariable(name, "xx_XX.UTF-8")) std::_Exit(4);
+  }
+  std::ofstream(*out, std::ios::binary) << platform::UserDefaultLocaleName();
+  std::_Exit(0);
+}
+
+// The order setlocale resolves the user's text category in: LC_ALL, then
+// LC_CTYPE, then LANG; empty values count as unset, and the interface
+// language alone (LC_MESSAGES) is not the user's locale.
+TEST(SessionTest, UserDefaultLocaleIsTheStartEnvironmentsTextCategory) {
+  const struct {
+    std::vector<std::string> variables;
+    const char* want;
+  } cases[] = {
+      {{"LANG=de_AT.UTF-8"}, "de_AT.UTF-8"},
+      {{"LC_CTYPE=fr_CA.UTF-8"}, "fr_CA.UTF-8"},
+      {{"LC_CTYPE=fr_CA.UTF-8", "LANG=de_AT.UTF-8"}, "fr_CA.UTF-8"},
+      {{"LC_ALL=pt_BR", "LC_CTYPE=fr_CA.UTF-8", "LANG=de_AT.UTF-8"}, "pt_BR"},
+      {{"LC_ALL=", "LC_CTYPE=", "LANG=sv_SE.UTF-8"}, "sv_SE.UTF-8"},
+      {{"LC_MESSAGES=ja_JP.UTF-8"}, ""},
+      {{"LC_MESSAGES=ja_JP.UTF-8", "LANG=en_GB.UTF-8"}, "en_GB.UTF-8"},
+      {{"LC_NUMERIC=de_DE.UTF-8"}, ""},
+      {{}, ""},
+  };
+  const fs::path out = fs::temp_directory_path() / ("quarrion-locale-" + std::to_string(::getpid()));
+  for (const auto& c : cases) {
+    std::vector<std::string> changes = {"LC_ALL", "LC_CTYPE", "LC_MESSAGES", "LC_NUMERIC", "LANG",
+                                        "QUARRION_TEST_OUT=" + out.string()};
+    changes.insert(changes.end(), c.variables.begin(), c.variables.end());
+    testenv::ChildOptions options;
+    options.environment = testenv::EnvironmentWith(changes);
+    fs::remove(out);
+    testenv::Child child = testenv::StartBehaviour("WriteUserDefaultLocale", options);
+    ASSERT_TRUE(child.valid());
+    ASSERT_EQ(child.Wait(60000), std::optional<std::uint32_t>(0u));
+    ASSERT_TRUE(fs::exists(out));
+    EXPECT_EQ(testenv::ReadFile(out), c.want) << ::testing::PrintToString(c.variables);
+  }
+  fs::remove(out);
+}
+#endif
 
 }  // namespace

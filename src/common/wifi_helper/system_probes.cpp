@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QThread>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include "base/process.h"
 #include "base/reg.h"
 #include "platform/process.h"
+#include "qtbaseex/monitor/screen_facts.h"
 
 namespace system_probes {
 
@@ -44,16 +44,17 @@ std::optional<ScreenFacts> Screen() {
 
 void RefreshScreenFacts() {
   if (!OnGuiThread()) return;  // QScreen belongs to the GUI thread
+  // No real screen (a headless platform's made-up one included) is no
+  // screen device context: the texts are the fallbacks, never invented.
   std::optional<ScreenFacts> facts;
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+  if (const auto screen = qtbaseex::monitor::ReadPrimaryScreen()) {
     ScreenFacts f;
-    const qreal ratio = screen->devicePixelRatio();
-    f.width = qRound(screen->geometry().width() * ratio);
-    f.height = qRound(screen->geometry().height() * ratio);
-    f.refresh_rate = screen->refreshRate();
-    f.logical_dpi_x = screen->logicalDotsPerInchX();
-    f.width_mm = screen->physicalSize().width();
-    f.height_mm = screen->physicalSize().height();
+    f.width = screen->width;
+    f.height = screen->height;
+    f.refresh_rate = screen->refresh_rate;
+    f.logical_dpi_x = screen->logical_dpi_x;
+    f.width_mm = screen->width_mm;
+    f.height_mm = screen->height_mm;
     facts = f;
   }
   std::lock_guard lock(g_screen_mutex);

@@ -1,11 +1,12 @@
 // Entry of the update helper: one straight pass on the main thread, no event
 // loop, exit code 0 whatever the stages did.
 #include <QApplication>
-#include <QByteArray>
+#include <string>
 #include <vector>
 
 #include "base/multi_inst.h"
 #include "boot/initialize.h"
+#include "boot/qt_platform.h"
 #include "common/app_manager/installed_app_store.h"
 #include "common/config/app_config_refresh.h"
 #include "common/report/reporter.h"
@@ -13,35 +14,37 @@
 #include "qtbaseex/log/logger.h"
 #include "update/update.h"
 
-namespace {
-
-// The helper never shows a window, but Qt still needs a platform. A display
-// gives the real screen facts; without one, or with one that cannot be
-// reached (a stale DISPLAY), Qt would abort the helper before it restarts
-// the client, so the offscreen platform, which needs no server, is always
-// the last choice. A platform the user chose stands.
-void ChoosePlatformWithHeadlessFallback() {
-  if (qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) return;
-  const platform::DisplayServers servers = platform::AvailableDisplayServers();
-  QByteArray platforms;
-  if (servers.x11) platforms += "xcb;";
-  if (servers.wayland) platforms += "wayland;";
-  platforms += "offscreen";
-  qputenv("QT_QPA_PLATFORM", platforms);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   // Every program the helper starts gets the environment the helper was
   // started with, not the settings below, which are for this process only.
   platform::CaptureStartEnvironment();
-  ChoosePlatformWithHeadlessFallback();
+  // The product instance comes first of all: the runtime directory below
+  // already lives in its home. Start-up's own Init then finds it done.
+  MultiInst::Instance()->Init(L"Quarrion", 0);
+
+  // A platform Qt could not start would abort the helper in QApplication's
+  // constructor; the plan always ends in a headless one.
+  const boot::QtStart qt = boot::PlanQtStart(
+      std::vector<std::string>(argv, argv + argc),
+      platform::ReadEnvironmentVariable("QT_QPA_PLATFORM").value_or(std::string()),
+      platform::AvailableDisplayServers());
+  if (!qt.platform_variable.empty()) {
+    static_cast<void>(platform::WriteEnvironmentVariable("QT_QPA_PLATFORM", qt.platform_variable));
+  }
   // Without a session runtime directory Qt makes one of its own in /tmp; keep
   // even that inside the product home.
   static_cast<void>(
       platform::EnsureRuntimeDirectory(MultiInst::Instance()->Home() / "temp" / "runtime"));
-  QApplication application(argc, argv);
+
+  // Qt's own copy of the arguments; it takes its options out of this one.
+  std::vector<std::string> qt_strings = qt.arguments;
+  std::vector<char*> qt_argv;
+  for (std::string& argument : qt_strings) qt_argv.push_back(argument.data());
+  qt_argv.push_back(nullptr);
+  int qt_argc = static_cast<int>(qt_strings.size());
+  QApplication application(qt_argc, qt_argv.data());
+  boot::KeepStartupWarning(
+      boot::QtPlatformWarning(qt.wanted, QGuiApplication::platformName().toStdString()));
 
   boot::Initialize();
 

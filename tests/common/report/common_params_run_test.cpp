@@ -192,6 +192,29 @@ TEST_F(CommonParamsRun, EveryEventCarriesEveryKeyWithThisMachinesValues) {
   }
 }
 
+// The locale is the user's text category as the session sets it, also
+// when only that category is set; the interface language alone is not it.
+TEST_F(CommonParamsRun, LocaleIsTheUsersTextCategory) {
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
+      {{"LC_CTYPE=fr_CA.UTF-8"}, "fr-CA"},
+      {{"LC_MESSAGES=ja_JP.UTF-8"}, "DEFAULT_VALUE-DEFAULT_VALUE"},
+  };
+  for (const auto& [variables, want] : cases) {
+    std::error_code ec;
+    fs::remove(testenv::SpoolPath(), ec);
+    testenv::ChildOptions helper;
+    helper.arguments = {"--appstore-pid", "4194304"};
+    std::vector<std::string> changes = {"LC_ALL", "LC_CTYPE", "LC_MESSAGES", "LANG",
+                                        "QT_QPA_PLATFORM=offscreen"};
+    changes.insert(changes.end(), variables.begin(), variables.end());
+    helper.environment = testenv::EnvironmentWith(changes);
+    ASSERT_EQ(testenv::RunBuiltHelper(helper), 0u);
+    const std::vector<nlohmann::json> events = testenv::ReadSpoolEvents();
+    ASSERT_FALSE(events.empty());
+    for (const auto& event : events) EXPECT_EQ(event["common"]["locale"], want) << variables[0];
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -60,6 +60,8 @@ TEST(CommonParamTexts, Locale) {
       {"_US", "DEFAULT_VALUE-US"},
       {"\xff\xfe_\x80\x81", "DEFAULT_VALUE-DEFAULT_VALUE"},
       {"de_DE_x", "de-DEFAULT_VALUE"},
+      {"de-AT", "de-AT"},  // the Windows spelling of the same name
+      {"sr-Latn-RS", "sr-DEFAULT_VALUE"},
   };
   for (const auto& [posix, expected] : cases) EXPECT_EQ(param::LocaleText(posix), expected) << posix;
 }

@@ -18,6 +18,7 @@
 
 #include "platform/process.h"
 #include "platform/session.h"
+#include "support/spool.h"
 #include "support/standins.h"
 #include "support/test_env.h"
 
@@ -185,7 +186,8 @@ TEST_F(HelperStartup, RunsThroughAndLogsItsCommandLineInsideTheHome) {
   const std::size_t start = text.rfind('\n', at) + 1;
   const std::string line = text.substr(start, at + wanted.size() - start);
   EXPECT_NE(line.find("[I] [quarrion.app_launch] ["), std::string::npos) << line;
-  EXPECT_NE(line.find("initialize.cpp:"), std::string::npos) << line;
+  // The source file as it sits in the tree, not where it was built.
+  EXPECT_NE(line.find("] [src/update/src/boot/initialize.cpp:"), std::string::npos) << line;
   EXPECT_NE(line.find("boot::Initialize"), std::string::npos) << line;
 
   EXPECT_EQ(OutsideWrites(), std::vector<std::string>{});
@@ -323,5 +325,117 @@ TEST_F(HelperStartup, DamagedRegistryFileIsRecreatedAndLogged) {
   EXPECT_NE(text.substr(start, at - start).find("[W] [quarrion.app_launch] ["), std::string::npos)
       << text.substr(start, at - start);
 }
+
+// A display nobody can reach from here.
+std::string DeadDisplay() {
+  int display = 4242;
+  while (fs::exists("/tmp/.X11-unix/X" + std::to_string(display))) ++display;
+  return ":" + std::to_string(display);
+}
+
+// Waits (bounded) for the relaunched launcher's record, ends it, and says
+// whether it came.
+bool LauncherWasStarted() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const auto& command : testenv::ReadStandinCommands()) {
+      if (command.name != testenv::kLauncherExe) continue;
+      platform::ProcessHandle running =
+          platform::OpenProcess(static_cast<platform::Pid>(command.pid),
+                                platform::kProcessTerminate | platform::kSynchronize)
+              .value_or(platform::ProcessHandle());
+      if (running) {
+        platform::RealTerminateProcess(running.get(), 1);
+        platform::WaitForProcess(running.get(), 5000);
+      }
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+struct PlatformCase {
+  const char* name;
+  std::vector<std::string> qt_args;  // before the helper's own options
+  std::vector<std::string> env;      // on top of HelperEnvironment (no display)
+  const char* wanted;                // the platform the warning names; null: no warning
+};
+
+class PlatformFallback : public HelperStartup, public ::testing::WithParamInterface<PlatformCase> {};
+
+// Whatever platform the command line or the session asks for, the helper
+// makes its pass: a platform Qt cannot start gives way to the headless one,
+// the log says so once, and no event reports that platform's made-up screen.
+TEST_P(PlatformFallback, MakesItsPassWithoutAScreen) {
+  const PlatformCase& c = GetParam();
+  testenv::InstallStandin(home() / "install", testenv::kLauncherExe);
+  const std::string program = (testenv::BinDir() / "QuarrionUpdate.exe").string();
+  std::vector<std::string> args = {program};
+  args.insert(args.end(), c.qt_args.begin(), c.qt_args.end());
+  args.insert(args.end(), {"--appstore-pid", kGoneClientPid});
+  const int status = RunHelper(args, home(), user_dir_, c.env);
+  ASSERT_TRUE(WIFEXITED(status)) << RunOutcome(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  const std::vector<fs::path> logs = LogFiles(home());
+  ASSERT_EQ(logs.size(), 1u);
+  const std::string text = testenv::ReadFile(logs[0]);
+  // The command line is logged as it was given, Qt's options included.
+  std::string line = " ";
+  for (std::size_t i = 1; i < args.size(); ++i) line += args[i] + (i + 1 < args.size() ? " " : "\n");
+  EXPECT_NE(text.find(line), std::string::npos) << text;
+  std::size_t warnings = 0;
+  for (std::size_t at = text.find("the Qt platform "); at != std::string::npos;
+       at = text.find("the Qt platform ", at + 1)) {
+    ++warnings;
+  }
+  if (c.wanted != nullptr) {
+    const std::string warning = std::string("] the Qt platform \"") + c.wanted +
+                                "\" could not be started: running on \"offscreen\", without a screen\n";
+    const auto at = text.find(warning);
+    ASSERT_NE(at, std::string::npos) << text;
+    const std::size_t start = text.rfind('\n', at) + 1;
+    EXPECT_NE(text.substr(start, at - start).find("[W] [quarrion.app_launch] ["), std::string::npos);
+    EXPECT_EQ(warnings, 1u) << text;
+  } else {
+    EXPECT_EQ(warnings, 0u) << text;
+  }
+
+  EXPECT_TRUE(LauncherWasStarted());
+
+  const std::vector<nlohmann::json> events = testenv::ReadSpoolEvents();
+  ASSERT_FALSE(events.empty());
+  for (const auto& event : events) {
+    SCOPED_TRACE(event.dump());
+    EXPECT_EQ(event["volatile"]["resolution"], "0x0");
+    EXPECT_EQ(event["volatile"]["dpi"], "0.00");
+    EXPECT_EQ(event["volatile"]["screen_inch"], "-1");
+    EXPECT_EQ(event["common"]["monitor_refresh_rate"], "");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, PlatformFallback,
+    ::testing::Values(
+        PlatformCase{"NoPluginOfThatName", {"-platform", "foo"}, {}, "foo"},
+        PlatformCase{"XcbWithoutDisplay", {"-platform", "xcb"}, {}, "xcb"},
+        PlatformCase{"XcbWithADeadDisplay", {"--platform", "xcb:nograb"}, {"DISPLAY=" + DeadDisplay()}, "xcb"},
+        PlatformCase{"LastPlatformOptionCounts", {"-platform", "offscreen", "-platform", "foo"}, {}, "foo"},
+        // Qt takes whatever follows -platform as its value, an option too.
+        PlatformCase{"OptionTakesTheNextArgument", {"-platform"}, {}, "--appstore-pid"},
+        PlatformCase{"VariableNamesNoPlugin", {}, {"QT_QPA_PLATFORM=foo"}, "foo"},
+        PlatformCase{"VariableXcbWithADeadDisplay", {}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + DeadDisplay()}, "xcb"},
+        PlatformCase{"SessionsDisplayIsDead", {}, {"DISPLAY=" + DeadDisplay()}, "xcb"},
+        PlatformCase{"OptionOverridesAGoodVariable", {"-platform", "foo"}, {"QT_QPA_PLATFORM=offscreen"}, "foo"},
+        // Plugins that would end the process themselves are not tried.
+        PlatformCase{"EglWithoutADisplay", {"-platform", "eglfs"}, {}, "eglfs"},
+        PlatformCase{"MinimalEglInAList", {}, {"QT_QPA_PLATFORM=minimalegl;foo"}, "minimalegl"},
+        // Forms Qt does not take as a platform choice: nothing to fall back from.
+        PlatformCase{"EqualsFormIsNotQtsOption", {"-platform=foo"}, {}, nullptr},
+        PlatformCase{"ValueOfAnotherOption", {"-platformtheme", "-platform"}, {}, nullptr},
+        PlatformCase{"HeadlessAskedFor", {}, {"QT_QPA_PLATFORM=offscreen"}, nullptr},
+        PlatformCase{"MinimalAskedFor", {"-platform", "minimal"}, {}, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "common/report/params/common_params.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -12,6 +11,7 @@
 #include "common/tavik_wune/tavik_wune.h"
 #include "common/wifi_helper/system_probes.h"
 #include "common/wifi_helper/wifi_helper.h"
+#include "platform/session.h"
 
 namespace param {
 namespace {
@@ -37,19 +37,13 @@ std::int64_t RegInt(HKEY root, const std::wstring& key, const wchar_t* name, std
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(raw));
 }
 
-std::string UserLocaleName() {
-  for (const char* name : {"LC_ALL", "LANG"}) {
-    if (const char* value = std::getenv(name); value != nullptr && *value != '\0') return value;
-  }
-  return {};
-}
-
 }  // namespace
 
 std::string LocaleText(std::string_view posix_locale) {
   const auto cut = posix_locale.find_first_of(".@");
   const std::string_view name = posix_locale.substr(0, cut);
-  const auto underscore = name.find('_');
+  // POSIX names separate the country with '_' ("de_AT"), Windows names with '-' ("de-AT").
+  const auto underscore = name.find_first_of("_-");
   const std::string_view language = name.substr(0, underscore);
   const std::string_view country =
       underscore == std::string_view::npos ? std::string_view{} : name.substr(underscore + 1);
@@ -102,7 +96,7 @@ void InitStaticParams(StaticParams& params) {
   params["cpu_core_number"] = std::to_string(std::thread::hardware_concurrency());
   params["logic_cpu_core_number"] = std::to_string(hd::GetLogicalCpuCount());
   params["windows_manufacturer"] = hd::GetWindowsManufacturer();
-  params["locale"] = LocaleText(UserLocaleName());
+  params["locale"] = LocaleText(platform::UserDefaultLocaleName());
   params["system_type"] = "windows";
   params["system_version"] = hd::OsVersion();
   {

@@ -2,10 +2,12 @@
 
 #include <QString>
 #include <QStringList>
+#include <string>
 #include <string_view>
 
 #include "base/multi_inst.h"
 #include "boot/crash_reporting.h"
+#include "boot/qt_platform.h"
 #include "command_line.h"
 #include "common/common_hook/common_hook.h"
 #include "common/report/params/start_reporting.h"
@@ -30,6 +32,10 @@ void LogPlatformNote(std::string_view note) { qCWarning(lc_app_launch).noquote()
 void Initialize() {
   MultiInst::Instance()->Init(L"Quarrion", 0);
   qtbaseex::log::Logger::Instance()->Initialize();
+  // What start-up had to settle before there was a log (the Qt platform).
+  for (const std::string& warning : TakeStartupWarnings()) {
+    qCWarning(lc_app_launch).noquote() << warning;
+  }
   platform::diagnostics::SetSink(&LogPlatformNote);
 
   StartReporting();

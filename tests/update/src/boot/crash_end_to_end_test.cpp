@@ -125,6 +125,21 @@ INSTANTIATE_TEST_SUITE_P(Handler, HandlerTrouble, ::testing::Values("gone", "stu
 
 class CrashReporting : public testenv::ProductTest {};
 
+// The handler leaves the start directory; a home named relative to it
+// must still lead it to the crashing process's socket and temp directory.
+TEST_F(CrashReporting, ACrashUnderARelativeHomeIsCaptured) {
+  // Started beside the home, which it names by its folder name alone.
+  const crashtest::Run run = crashtest::RunProgram(
+      crashtest::CrashTriggerProgram(), {}, home(),
+      {"QUARRION_TEST_CRASH=null", "QUARRION_HOME=" + home().filename().string()},
+      home().parent_path());
+  ASSERT_TRUE(WIFSIGNALED(run.status)) << Describe(run);
+  EXPECT_EQ(WTERMSIG(run.status), SIGSEGV);
+  const std::vector<fs::path> records = crashtest::CrashRecords(home());
+  ASSERT_EQ(records.size(), 1u) << crashtest::LogText(home());
+  EXPECT_EQ(crashtest::ReadJson(records[0]).value("pid", 0), run.pid);
+}
+
 TEST_F(CrashReporting, WithoutTheAssistantACrashLeavesTheLogLineAndTheRecord) {
   const crashtest::Run run = crashtest::RunProgram(crashtest::CrashTriggerProgram(), {}, home(),
                                         {"QUARRION_TEST_CRASH=null"});

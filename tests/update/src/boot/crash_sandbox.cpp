@@ -21,7 +21,7 @@ extern char** environ;
 namespace crashtest {
 
 Run RunProgram(const fs::path& program, const std::vector<std::string>& args, const fs::path& home,
-               const std::vector<std::string>& extra_env) {
+               const std::vector<std::string>& extra_env, const fs::path& directory) {
   // A crash must not leave a core file behind (children inherit this).
   rlimit no_core {0, 0};
   ::getrlimit(RLIMIT_CORE, &no_core);
@@ -35,8 +35,12 @@ Run RunProgram(const fs::path& program, const std::vector<std::string>& args, co
   std::vector<std::string> overrides = {"QUARRION_HOME=" + home.string(),
                                         "QT_QPA_PLATFORM=offscreen",
                                         "XDG_RUNTIME_DIR=" + runtime.string()};
-  overrides.insert(overrides.end(), extra_env.begin(), extra_env.end());
   auto name_of = [](const std::string& e) { return e.substr(0, e.find('=')); };
+  // An extra entry replaces a default of the same name (a relative home).
+  for (const std::string& extra : extra_env) {
+    std::erase_if(overrides, [&](const std::string& o) { return name_of(o) == name_of(extra); });
+    overrides.push_back(extra);
+  }
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     bool replaced = entry.rfind("QUARRION_TEST_", 0) == 0 || entry.rfind("QUARRION_STANDIN", 0) == 0;
@@ -55,7 +59,13 @@ Run RunProgram(const fs::path& program, const std::vector<std::string>& args, co
   envp.push_back(nullptr);
 
   Run run;
-  if (::posix_spawn(&run.pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  if (!directory.empty()) ::posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  const int spawned =
+      ::posix_spawn(&run.pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
     run.status = -1;
     return run;
   }

@@ -21,10 +21,11 @@ struct Run {
 };
 
 // Starts `program` with `args` (argv[0] added) in `home`, with a headless
-// Qt, core dumps off, and `extra_env` ("NAME=value") on top of this
-// process's environment. Waits at most two minutes.
+// Qt, core dumps off, and `extra_env` ("NAME=value", replacing those
+// defaults) on top of this process's environment, in `directory` (empty:
+// this process's). Waits at most two minutes.
 Run RunProgram(const fs::path& program, const std::vector<std::string>& args, const fs::path& home,
-               const std::vector<std::string>& extra_env = {});
+               const std::vector<std::string>& extra_env = {}, const fs::path& directory = {});
 
 fs::path HelperProgram();        // bin/QuarrionUpdate.exe
 fs::path CrashTriggerProgram();  // bin/QuarrionUpdateCrashTrigger.exe
