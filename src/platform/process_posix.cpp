@@ -397,16 +397,6 @@ ErrorCode EnumerateProcesses(const std::function<bool(const ProcessEntry&)>& vis
   return EnumerateProcessesIn("/proc", visit);
 }
 
-Result<ProcessSnapshot> TakeProcessSnapshot() {
-  ProcessSnapshot snapshot;
-  const ErrorCode err = EnumerateProcesses([&](const ProcessEntry& e) {
-    snapshot.entries.push_back(e);
-    return true;
-  });
-  if (err != kErrorSuccess) return Fail(err);
-  return snapshot;
-}
-
 ErrorCode EnumerateProcessesIn(const std::filesystem::path& proc_root,
                                const std::function<bool(const ProcessEntry&)>& visit) {
   std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(proc_root.c_str()), &closedir);

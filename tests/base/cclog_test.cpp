@@ -25,6 +25,7 @@ TEST_F(CclogTest, AppendsWholeLinesAndNeverThroughALinkAtTheName) {
   EXPECT_NE(text.find("[I][F:a.cpp:1] first\n"), std::string::npos) << text;
   EXPECT_NE(text.find("[E][F:a.cpp:2] second line\n"), std::string::npos) << text;
 
+#ifndef _WIN32  // Wine cannot make a link from the Windows side
   // The logs folder may be written by others: a link planted at the name
   // loses our line rather than appending it to what the link points at.
   fs::remove(file);
@@ -34,6 +35,7 @@ TEST_F(CclogTest, AppendsWholeLinesAndNeverThroughALinkAtTheName) {
   log.Write(nimbrel::cclog::Level::kInfo, "F", "a.cpp", 3, "into the link?");
   EXPECT_EQ(testenv::ReadFile(victim), "victim bytes");
   EXPECT_TRUE(fs::is_symlink(file));
+#endif
 }
 
 }  // namespace

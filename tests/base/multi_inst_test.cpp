@@ -216,7 +216,7 @@ TEST(ChildBehaviour, WriteHomesAfterChangingDirectory) {
   inst->Init(L"Quarrion", 0);
   if (::chdir("/") != 0) std::_Exit(4);
   inst->Init(L"Quarrion", 0);
-  std::ofstream(*out) << inst->Home().string() << '\n'
+  std::ofstream(*out, std::ios::binary) << inst->Home().string() << '\n'
                       << inst->GetTempNimbrelDirectory(0).string() << '\n'
                       << ToPath(inst->GetSharedDirectory()).string() << '\n'
                       << ToPath(inst->GetComponentInstallRoot(2)).string() << '\n'

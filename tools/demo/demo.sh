@@ -244,6 +244,11 @@ if [ -n "$spool" ]; then
          "  \($e): " + ([["proc_name","pid","process_killer_name","process_kill_location",
                           "location","success","error_code","result","duration"][] |
                          select($p[.] != null) | "\(.)=\($p[.])"] | join(" "))' "$spool"
+  # Without a real display no screen is made up: every event carries the
+  # no-screen values.
+  echo "  screen facts in the events (platform ${QT_QPA_PLATFORM}):"
+  jq -r '(.common + .volatile) | "    resolution=\(.resolution) dpi=\(.dpi) screen_inch=\(.screen_inch) monitor_refresh_rate=\"\(.monitor_refresh_rate)\""' \
+    "$spool" | sort | uniq -c
 else
   echo "  (no spool written)"
 fi
