@@ -3,11 +3,14 @@
 //      service stand-in on loopback over HTTPS, next to two floors: the same
 //      HTTPS round trips, Configs.db commits and synced guest files made alone
 //      in this process, once with a new TLS connection per package and once
-//      over one kept-alive connection (the limit);
+//      over one kept-alive connection (the limit; its requests go without
+//      Nagle's delay as the helper's do, so the floor holds no stall);
 //   2. the whole run with the service refusing connections (3 + 50 packages);
 //   3. the whole run with the service accepting and never answering, which
 //      the run's network budget must bound.
 // Each case gets a fresh product home; the helper is the built program.
+// `--apps=N` sets the number of installed applications of case 1 (500), e.g.
+// a few for a run under strace.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -188,6 +191,11 @@ std::size_t Connections(const fs::path& requests) {
 int main(int argc, char** argv) {
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QCoreApplication app(argc, argv);
+  // Installed applications of the full refresh (a smaller count for tracing).
+  int apps = 500;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]).rfind("--apps=", 0) == 0) apps = std::max(1, std::atoi(argv[i] + 7));
+  }
   char pattern[] = "/tmp/quarrion-refresh-bench.XXXXXX";
   const fs::path scratch = ::mkdtemp(pattern);
   const fs::path ca = scratch / "ca";
@@ -199,7 +207,7 @@ int main(int argc, char** argv) {
 
   {
     const fs::path home = NewHome(scratch, "full");
-    const auto packages = Packages(500);
+    const auto packages = Packages(apps);
     WriteDocuments(home, packages);
     InstallApps(packages);
     Service service;

@@ -26,6 +26,7 @@
 #include "base/multi_inst.h"
 #include "base/reg.h"
 #include "base/yvok_guid.h"
+#include "platform/socket_options.h"
 #include "qtbaseex/log/categories.h"
 
 namespace {
@@ -207,6 +208,19 @@ Outcome Refused(const QString& message) {
 Outcome Exchange(QNetworkAccessManager& manager, const QNetworkRequest& request, const QByteArray& data,
                  const Timeouts& timeouts, std::int64_t max_bytes);
 
+// Qt writes a request's head and its body in two writes and leaves Nagle's
+// algorithm on: over a kept-alive connection the body then waits for the
+// service's delayed acknowledgement of the head, some 40 ms per request.
+// Once an answer shows the connection is up, its later requests go without
+// that wait. The bytes sent stay the same.
+void LowDelay(const QUrl& url) {
+  const QString scheme = url.scheme().toLower();
+  const int port = url.port(scheme == QLatin1String("https") ? 443 : 80);
+  QHostAddress numeric;
+  const std::string address = numeric.setAddress(url.host()) ? url.host().toStdString() : std::string();
+  if (port > 0 && port <= 65535) (void)platform::sockets::SetLowDelayOnConnectionsTo(address, static_cast<std::uint16_t>(port));
+}
+
 Outcome PostOnce(const QString& address, const QByteArray& header, const QByteArray& data,
                  const Timeouts& timeouts, std::int64_t max_bytes) {
   const QUrl url(address, QUrl::StrictMode);
@@ -279,6 +293,7 @@ Outcome Exchange(QNetworkAccessManager& manager, const QNetworkRequest& request,
                    [&](qint64 sent, qint64) { if (sent > 0) connected(); });
   QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
     connected();
+    LowDelay(request.url());
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     if (length.isValid() && length.toLongLong() > max_bytes) {
       too_large = true;

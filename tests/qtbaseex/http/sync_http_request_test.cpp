@@ -19,6 +19,7 @@
 #include "base/multi_inst.h"
 #include "base/reg.h"
 #include "base/yvok_guid.h"
+#include "platform/socket_options.h"
 #include "support/config_service.h"
 #include "support/test_env.h"
 
@@ -525,4 +526,24 @@ TEST_F(SyncHttpRequestTest, RequestsShareOneKeptAliveConnectionAndReopenAClosedO
     EXPECT_LE(Connections(requests).size(), c.max_connections);
     service.Kill();
   }
+}
+
+// A kept-alive connection carries its later requests without Nagle's delay:
+// after an answer, the helper's own connection needs no change, while a
+// connection this test opens to the same port still does.
+TEST_F(SyncHttpRequestTest, AKeptAliveConnectionGoesWithoutNaglesDelay) {
+  testenv::ConfigService& service = StartService({"--keep-alive=1000"});
+  ASSERT_EQ(Post(Url()).successes, 1);
+  const int raw = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(service.primary_port()));
+  ASSERT_EQ(::connect(raw, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const auto changed = platform::sockets::SetLowDelayOnConnectionsTo(
+      "127.0.0.1", static_cast<std::uint16_t>(service.primary_port()));
+  ::close(raw);
+  ASSERT_TRUE(changed);
+  EXPECT_EQ(*changed, 1);
+  EXPECT_EQ(Connections(service.Requests()).size(), 1u);
 }
