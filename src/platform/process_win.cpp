@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/handle_table.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/win_util_win.h"
@@ -28,69 +29,7 @@ struct ProcessObject {
   std::uint32_t access = 0;
 };
 
-static_assert(sizeof(RawProcess) == 8, "handle values hold a 32-bit slot and a 32-bit generation");
-
-// A value is (generation << 32) | (slot + 1): never null and never all ones
-// (CurrentProcess()). A freed slot is reused last and with the next
-// generation.
-class HandleTable {
- public:
-  RawProcess Insert(std::shared_ptr<ProcessObject> object) {
-    std::lock_guard lock(mutex_);
-    std::uint32_t index;
-    if (!free_.empty()) {
-      index = free_.front();
-      free_.pop_front();
-    } else {
-      index = static_cast<std::uint32_t>(slots_.size());
-      slots_.emplace_back();
-    }
-    Slot& slot = slots_[index];
-    slot.generation = slot.generation >= kMaxGeneration ? 1 : slot.generation + 1;
-    slot.object = std::move(object);
-    const std::uint64_t value = (static_cast<std::uint64_t>(slot.generation) << 32) | (index + 1u);
-    return reinterpret_cast<RawProcess>(static_cast<std::uintptr_t>(value));
-  }
-
-  std::shared_ptr<ProcessObject> Find(RawProcess raw) {
-    std::lock_guard lock(mutex_);
-    Slot* slot = Locate(raw);
-    return slot ? slot->object : nullptr;
-  }
-
-  std::shared_ptr<ProcessObject> Remove(RawProcess raw) {
-    std::lock_guard lock(mutex_);
-    Slot* slot = Locate(raw);
-    if (slot == nullptr) return nullptr;
-    std::shared_ptr<ProcessObject> object = std::move(slot->object);
-    slot->object.reset();
-    free_.push_back(static_cast<std::uint32_t>(slot - slots_.data()));
-    return object;
-  }
-
- private:
-  static constexpr std::uint32_t kMaxGeneration = 0x7FFFFFFF;
-  struct Slot {
-    std::uint32_t generation = 0;
-    std::shared_ptr<ProcessObject> object;
-  };
-
-  Slot* Locate(RawProcess raw) {
-    const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(raw));
-    const auto low = static_cast<std::uint32_t>(value & 0xFFFFFFFFu);
-    const auto generation = static_cast<std::uint32_t>(value >> 32);
-    if (low == 0 || generation == 0 || generation > kMaxGeneration) return nullptr;
-    const std::size_t index = low - 1u;
-    if (index >= slots_.size()) return nullptr;
-    Slot& slot = slots_[index];
-    if (!slot.object || slot.generation != generation) return nullptr;
-    return &slot;
-  }
-
-  std::mutex mutex_;
-  std::vector<Slot> slots_;
-  std::deque<std::uint32_t> free_;
-};
+using HandleTable = internal::HandleTable<ProcessObject>;
 
 HandleTable& Handles() {
   static HandleTable* table = new HandleTable;  // handles may be closed during static destruction
