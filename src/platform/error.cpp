@@ -4,14 +4,15 @@
 
 namespace platform {
 
-// The C library's errno values (what std::filesystem and the CRT report)
-// as Windows numbers; GetLastError values need no translation.
+// The C library's errno values (what std::filesystem and the C runtime report
+// on both systems) as Windows numbers; GetLastError values need none.
 ErrorCode FromErrno(int err) {
   switch (err) {
     case 0:
       return kErrorSuccess;
     case EPERM:
     case EACCES:
+    case EISDIR:  // opening a directory as a file is "access denied" there
       return kErrorAccessDenied;
     case ENOENT:
       return kErrorFileNotFound;
@@ -30,6 +31,7 @@ ErrorCode FromErrno(int err) {
     case ENFILE:
       return kErrorTooManyOpenFiles;
     case EBUSY:
+    case ETXTBSY:
       return kErrorSharingViolation;
     case EEXIST:
       return kErrorAlreadyExists;
@@ -40,6 +42,9 @@ ErrorCode FromErrno(int err) {
     case EROFS:
       return kErrorWriteProtect;
     case ENOSPC:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
       return kErrorDiskFull;
     case ENOEXEC:
       return kErrorBadExeFormat;
