@@ -43,16 +43,7 @@ Result<void> AppendFile::Append(std::string_view text) {
   const int fd = static_cast<int>(handle_.get());
   // A regular file takes the whole buffer in one write; the loop only covers
   // a full disk's short write.
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = posix::RetryAfterSignal([&] { return ::write(fd, data, left); });
-    if (n < 0) return Fail(FromErrno(errno));
-    if (n == 0) return Fail(kErrorDiskFull);
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return {};
+  return posix::WriteAll(fd, text);
 }
 
 Result<void> AppendFile::SyncAndClose() {

@@ -19,14 +19,7 @@ void WriteDebuggerText(std::string_view utf8) {
   // The window shows one entry per text; a stream needs the line end.
   std::string text(utf8);
   if (text.empty() || text.back() != '\n') text += '\n';
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = posix::RetryAfterSignal([&] { return ::write(STDERR_FILENO, data, left); });
-    if (n <= 0) return;
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  static_cast<void>(posix::WriteAll(STDERR_FILENO, text));
 }
 
 }  // namespace platform::diagnostics::backend

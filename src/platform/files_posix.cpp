@@ -47,22 +47,9 @@ std::string TemporaryName(const std::string& name) {
   return "." + name.substr(0, 64) + suffix + ".tmp";
 }
 
-Result<void> WriteAll(int fd, std::string_view contents) {
-  const char* data = contents.data();
-  std::size_t left = contents.size();
-  while (left > 0) {
-    const ssize_t n = posix::RetryAfterSignal([&] { return ::write(fd, data, left); });
-    if (n < 0) return Fail(FromErrno(errno));
-    if (n == 0) return Fail(kErrorDiskFull);
-    data += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return {};
-}
-
 // Writes, syncs and closes the new file; the descriptor is gone either way.
 Result<void> FillAndClose(posix::ScopedFd file, std::string_view contents) {
-  if (Result<void> written = WriteAll(file.get(), contents); !written) return written;
+  if (Result<void> written = posix::WriteAll(file.get(), contents); !written) return written;
   if (posix::RetryAfterSignal([&] { return ::fsync(file.get()); }) != 0) {
     return Fail(FromErrno(errno));
   }

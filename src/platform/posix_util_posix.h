@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <string_view>
 #include <type_traits>
 
+#include "platform/error.h"
+#include "platform/result.h"
 #include "platform/scoped_generic.h"
 
 namespace platform::posix {
@@ -30,5 +34,20 @@ struct FdTraits {
   static void Free(int fd) { ::close(fd); }
 };
 using ScopedFd = ScopedGeneric<int, FdTraits>;
+
+// Writes all of `text`, looping over short writes. A write that takes nothing
+// is a full device (a short write is never success).
+inline Result<void> WriteAll(int fd, std::string_view text) {
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = RetryAfterSignal([&] { return ::write(fd, data, left); });
+    if (n < 0) return Fail(FromErrno(errno));
+    if (n == 0) return Fail(kErrorDiskFull);
+    data += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return {};
+}
 
 }  // namespace platform::posix
