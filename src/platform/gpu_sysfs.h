@@ -54,4 +54,9 @@ Result<std::vector<DrmAdapter>> EnumerateDrmAdapters(
 
 Result<MemInfo> ReadMemInfo(const std::filesystem::path& path = "/proc/meminfo");
 
+// The same read from a tree of files shaped like sysfs (and a meminfo text):
+// the live ones on Linux, captured ones on any system.
+Result<std::vector<DrmAdapter>> ReadDrmTree(const std::filesystem::path& drm_root);
+Result<MemInfo> ReadMemInfoFile(const std::filesystem::path& path);
+
 }  // namespace platform::gpu

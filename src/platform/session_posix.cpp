@@ -35,17 +35,6 @@ bool IsSetAndNotEmpty(const char* name) {
 
 }  // namespace
 
-std::vector<std::string> ParseNulSeparated(std::string_view block) {
-  std::vector<std::string> out;
-  while (!block.empty()) {
-    const std::size_t end = block.find('\0');
-    out.emplace_back(block.substr(0, end));
-    if (end == std::string_view::npos) break;
-    block.remove_prefix(end + 1);
-  }
-  return out;
-}
-
 Result<std::vector<std::string>> RawArguments() {
   Result<std::string> text = ReadSystemText("/proc/self/cmdline");
   if (!text) return Fail(text.error());
