@@ -144,6 +144,16 @@ ProcessHandle AdoptProcess(HANDLE process, std::uint32_t access) {
   return ProcessHandle(Handles().Insert(std::move(object)));
 }
 
+SystemTerminateFunction SystemTerminateProcess() {
+  static const SystemTerminateFunction real = [] {
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32");
+    FARPROC found = kernel32 ? ::GetProcAddress(kernel32, "TerminateProcess") : nullptr;
+    return found != nullptr ? reinterpret_cast<SystemTerminateFunction>(reinterpret_cast<void*>(found))
+                            : &::TerminateProcess;
+  }();
+  return real;
+}
+
 }  // namespace win
 
 RawProcess CurrentProcess() { return kCurrentProcess; }
@@ -208,7 +218,7 @@ ErrorCode TerminateProcess(RawProcess process, std::uint32_t exit_code) {
 
 ErrorCode RealTerminateProcess(RawProcess process, std::uint32_t exit_code) {
   if (process == kCurrentProcess) {
-    ::TerminateProcess(::GetCurrentProcess(), exit_code);
+    win::SystemTerminateProcess()(::GetCurrentProcess(), exit_code);
     return win::LastError();
   }
   const std::shared_ptr<ProcessObject> object = Resolve(process);
@@ -216,7 +226,7 @@ ErrorCode RealTerminateProcess(RawProcess process, std::uint32_t exit_code) {
   // Windows refuses an ended process (5) by itself; the wait makes that hold
   // under every implementation of it.
   if (::WaitForSingleObject(object->handle.get(), 0) == WAIT_OBJECT_0) return kErrorAccessDenied;
-  if (!::TerminateProcess(object->handle.get(), exit_code)) return win::LastError();
+  if (!win::SystemTerminateProcess()(object->handle.get(), exit_code)) return win::LastError();
   return kErrorSuccess;
 }
 
