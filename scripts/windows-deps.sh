@@ -75,15 +75,30 @@ if [ "$full" -eq 1 ]; then
     qt_src=$(fetch_source qtbase-opensource-src 'qtbase-opensource-src-*/configure')
     # qmake's mkspec calls ${CROSS_COMPILE}g++; the POSIX-threads flavour is
     # the one the helper is built with, so it gets the plain names here.
+    # Every link also takes the MinGW runtime in statically (Qt's own
+    # -static-runtime is for a static Qt only), so Qt's DLLs need no
+    # MinGW DLL beside them.
     tools=$CACHE/mingw-bin
-    mkdir -p "$tools"
+    rm -rf "$tools" && mkdir -p "$tools"
+    for tool in /usr/bin/x86_64-w64-mingw32-*-posix; do
+      name=$(basename "$tool")
+      ln -s "$tool" "$tools/${name%-posix}"
+    done
     for tool in /usr/bin/x86_64-w64-mingw32-*; do
       name=$(basename "$tool")
-      case "$name" in
-        *-posix) ln -sf "$tool" "$tools/${name%-posix}" ;;
-        *-win32) ;;
-        *) [ -e "$tools/$name" ] || ln -sf "$tool" "$tools/$name" ;;
-      esac
+      case "$name" in *-posix|*-win32) continue ;; esac
+      [ -e "$tools/$name" ] || [ -L "$tools/$name" ] || ln -s "$tool" "$tools/$name"
+    done
+    for compiler in gcc g++; do
+      wrapper=$tools/x86_64-w64-mingw32-$compiler
+      rm -f "$wrapper"
+      cat > "$wrapper" <<WRAPPER
+#!/bin/sh
+# Links take the MinGW runtime in statically.
+for a in "\$@"; do [ "\$a" = -c ] && exec /usr/bin/x86_64-w64-mingw32-$compiler-posix "\$@"; done
+exec /usr/bin/x86_64-w64-mingw32-$compiler-posix "\$@" -static -static-libgcc -static-libstdc++
+WRAPPER
+      chmod +x "$wrapper"
     done
     build=$CACHE/build-qt
     rm -rf "$build" && mkdir -p "$build"
@@ -93,7 +108,7 @@ if [ "$full" -eq 1 ]; then
     # nothing but system DLLs and Qt's own sit beside the program.
     (cd "$build" && "$qt_src/configure" -xplatform win32-g++ \
        -device-option CROSS_COMPILE="$tools/x86_64-w64-mingw32-" \
-       -prefix "$QT_PREFIX" -opensource -confirm-license -release -shared -static-runtime \
+       -prefix "$QT_PREFIX" -opensource -confirm-license -release -shared \
        -nomake examples -nomake tests -no-compile-examples -silent \
        -no-opengl -no-dbus -no-openssl -schannel -no-icu -no-fontconfig \
        -no-feature-tabletevent -no-feature-sql -no-feature-testlib \

@@ -54,6 +54,9 @@ Result<void> RemoveEnvironmentVariable(const char* name);
 struct DisplayServers {
   bool x11 = false;      // DISPLAY is set and not empty
   bool wayland = false;  // WAYLAND_DISPLAY is set and not empty
+  // Windows: the process's window station is the interactive one (a
+  // desktop the user sees); a service's is not. Always false on POSIX.
+  bool windows_desktop = false;
 };
 DisplayServers AvailableDisplayServers();
 

@@ -177,6 +177,13 @@ DisplayServers AvailableDisplayServers() {
   DisplayServers servers;
   servers.x11 = IsSetAndNotEmpty(L"DISPLAY");
   servers.wayland = IsSetAndNotEmpty(L"WAYLAND_DISPLAY");
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  if (HWINSTA station = ::GetProcessWindowStation();
+      station != nullptr &&
+      ::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) {
+    servers.windows_desktop = (flags.dwFlags & WSF_VISIBLE) != 0;
+  }
   return servers;
 }
 
