@@ -21,7 +21,7 @@ qt=$CACHE/qt5
 
 cmake -S . -B "$BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw64.cmake" \
-  -DQUARRION_WIN_PREFIX="$prefix" -DCMAKE_PREFIX_PATH="$qt;$prefix" \
+  -DQUARRION_WIN_PREFIX="$prefix" -DQUARRION_WIN_QT="$qt" \
   -DQUARRION_WINDOWS_LOWER_ONLY=OFF -DQUARRION_BUILD_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} >/dev/null
 cmake --build "$BUILD" -j"${JOBS:-2}"

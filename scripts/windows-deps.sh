@@ -89,6 +89,12 @@ if [ "$full" -eq 1 ]; then
       case "$name" in *-posix|*-win32) continue ;; esac
       [ -e "$tools/$name" ] || [ -L "$tools/$name" ] || ln -s "$tool" "$tools/$name"
     done
+    # Qt's Schannel code links -lSecur32 and -lCrypt32; MinGW's import
+    # libraries are lower case, and this file system minds the case.
+    mkdir -p "$tools/lib"
+    for lib in secur32 crypt32; do
+      ln -sf "/usr/x86_64-w64-mingw32/lib/lib$lib.a" "$tools/lib/lib${lib^}.a"
+    done
     for compiler in gcc g++; do
       wrapper=$tools/x86_64-w64-mingw32-$compiler
       rm -f "$wrapper"
@@ -96,17 +102,19 @@ if [ "$full" -eq 1 ]; then
 #!/bin/sh
 # Links take the MinGW runtime in statically.
 for a in "\$@"; do [ "\$a" = -c ] && exec /usr/bin/x86_64-w64-mingw32-$compiler-posix "\$@"; done
-exec /usr/bin/x86_64-w64-mingw32-$compiler-posix "\$@" -static -static-libgcc -static-libstdc++
+exec /usr/bin/x86_64-w64-mingw32-$compiler-posix "\$@" -L$tools/lib -static -static-libgcc -static-libstdc++
 WRAPPER
       chmod +x "$wrapper"
     done
     build=$CACHE/build-qt
-    rm -rf "$build" && mkdir -p "$build"
+    # A build cut short goes on where it stopped; a configure cut short
+    # starts again.
+    [ -f "$build/.configured" ] || { rm -rf "$build" && mkdir -p "$build"; }
     # Only what the helper loads: no OpenGL, D-Bus, OpenSSL (Schannel
     # instead), SQL drivers or ICU. Debian's repack lacks wintab.h, hence
     # no tablet events. The MinGW runtime is linked into each DLL, so
     # nothing but system DLLs and Qt's own sit beside the program.
-    (cd "$build" && "$qt_src/configure" -xplatform win32-g++ \
+    [ -f "$build/.configured" ] || (cd "$build" && "$qt_src/configure" -xplatform win32-g++ \
        -device-option CROSS_COMPILE="$tools/x86_64-w64-mingw32-" \
        -prefix "$QT_PREFIX" -opensource -confirm-license -release -shared \
        -nomake examples -nomake tests -no-compile-examples -silent \
@@ -115,6 +123,7 @@ WRAPPER
        -no-feature-concurrent -no-feature-xml \
        -qt-zlib -qt-pcre -qt-libpng -qt-libjpeg -qt-freetype -qt-harfbuzz \
        -no-pch) >&2
+    touch "$build/.configured"
     make -C "$build" -j"$JOBS" >&2
     make -C "$build" install >&2
     touch "$QT_PREFIX/.qt-done"

@@ -64,11 +64,20 @@ const char* Describe(platform::ErrorCode code) {
   }
 }
 
+// A path as the file system holds it: wide on Windows, bytes elsewhere.
+QString NativePathText(const std::filesystem::path& path) {
+#ifdef _WIN32
+  return QString::fromStdWString(path.native());
+#else
+  return QFile::decodeName(QByteArray::fromStdString(path.native()));
+#endif
+}
+
 // Why a save failed, beside the caller's own warning (which names the file
 // as its callers know it): the full path and the reason.
 void LogSaveFailure(const std::filesystem::path& path, const char* why, platform::ErrorCode code) {
   QX_SIGNED_LOG(info, lc_emulator_config, kSaveSignature).noquote().nospace()
-      << "save file failed: " << QFile::decodeName(QByteArray::fromStdString(path.native()))
+      << "save file failed: " << NativePathText(path)
       << ", " << why << " (" << code << ")";
 }
 
