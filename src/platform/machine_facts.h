@@ -83,6 +83,18 @@ struct PowerSupply {
 // A power_supply uevent file (POWER_SUPPLY_KEY=value lines).
 PowerSupply ParsePowerSupplyUevent(std::string_view text);
 
+// The system's own power status, as it gives it (Windows keeps one; the
+// kernel here publishes the supplies instead, read as uevent texts).
+struct SystemPowerStatus {
+  std::uint8_t ac_line_status = 255;  // 0 offline, 1 online, 255 unknown
+  // Bits: 1 high, 2 low, 4 critical, 8 charging, 128 no system battery;
+  // 255 unknown.
+  std::uint8_t battery_flag = 255;
+  std::uint8_t battery_life_percent = 255;  // 255 unknown
+};
+// 50 where the system keeps no such status.
+Result<SystemPowerStatus> ReadSystemPowerStatus();
+
 // --- storage -------------------------------------------------------------------
 
 // How the disk behind a sysfs block device path is attached, in the numbers

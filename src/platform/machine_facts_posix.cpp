@@ -69,6 +69,12 @@ Result<std::vector<std::string>> Reader::PowerSupplyUevents() const {
   return out;
 }
 
+// The kernel keeps no status of its own: the supplies' uevent texts say it.
+Result<SystemPowerStatus> ReadSystemPowerStatus() {
+  constexpr ErrorCode kErrorNotSupported = 50;
+  return Fail(kErrorNotSupported);
+}
+
 Result<std::uint64_t> Reader::InstalledMemoryKib() const {
   const fs::path dir = Under("/sys/devices/system/memory");
   auto size_text = ReadSystemText(dir / "block_size_bytes", 256);

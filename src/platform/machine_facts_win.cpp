@@ -260,17 +260,27 @@ Result<std::string> Reader::DeviceTreeCompatible() const {
   return ReadSystemText(Under("/proc/device-tree/compatible"), 4096);
 }
 
+Result<SystemPowerStatus> ReadSystemPowerStatus() {
+  SYSTEM_POWER_STATUS power {};
+  if (!::GetSystemPowerStatus(&power)) return Fail(LastError());
+  SystemPowerStatus status;
+  status.ac_line_status = power.ACLineStatus;
+  status.battery_flag = power.BatteryFlag;
+  status.battery_life_percent = power.BatteryLifePercent;
+  return status;
+}
+
 Result<std::vector<std::string>> Reader::PowerSupplyUevents() const {
   if (IsThisMachine(root_)) {
-    SYSTEM_POWER_STATUS power {};
-    if (!::GetSystemPowerStatus(&power)) return Fail(LastError());
+    const Result<SystemPowerStatus> power = ReadSystemPowerStatus();
+    if (!power) return Fail(power.error());
     std::vector<std::string> out;
-    if (power.ACLineStatus != 255) {
+    if (power->ac_line_status != 255) {
       out.push_back("POWER_SUPPLY_NAME=AC\nPOWER_SUPPLY_TYPE=Mains\nPOWER_SUPPLY_ONLINE=" +
-                    std::to_string(power.ACLineStatus == 1 ? 1 : 0) + "\n");
+                    std::to_string(power->ac_line_status == 1 ? 1 : 0) + "\n");
     }
     // 128: no system battery; 255: unknown.
-    if (power.BatteryFlag != 128 && power.BatteryFlag != 255) {
+    if (power->battery_flag != 128 && power->battery_flag != 255) {
       out.push_back(
           "POWER_SUPPLY_NAME=BAT0\nPOWER_SUPPLY_TYPE=Battery\nPOWER_SUPPLY_SCOPE=System\n"
           "POWER_SUPPLY_PRESENT=1\n");

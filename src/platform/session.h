@@ -65,4 +65,14 @@ DisplayServers AvailableDisplayServers();
 // process. Returns the directory in use.
 Result<std::filesystem::path> EnsureRuntimeDirectory(const std::filesystem::path& fallback);
 
+// What the system itself says of the session being remote: a remote desktop
+// session, or one under remote control.
+struct RemoteSessionMetrics {
+  bool remote_session = false;
+  bool remote_control = false;
+};
+// 50 where the system keeps no such metrics (there the session's variables
+// tell, read by the layers above).
+Result<RemoteSessionMetrics> ReadRemoteSessionMetrics();
+
 }  // namespace platform

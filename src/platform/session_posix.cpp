@@ -125,4 +125,9 @@ Result<std::filesystem::path> EnsureRuntimeDirectory(const std::filesystem::path
   return fallback;
 }
 
+Result<RemoteSessionMetrics> ReadRemoteSessionMetrics() {
+  constexpr ErrorCode kErrorNotSupported = 50;
+  return Fail(kErrorNotSupported);
+}
+
 }  // namespace platform

@@ -206,4 +206,11 @@ Result<std::filesystem::path> EnsureRuntimeDirectory(const std::filesystem::path
   return fallback;
 }
 
+Result<RemoteSessionMetrics> ReadRemoteSessionMetrics() {
+  RemoteSessionMetrics metrics;
+  metrics.remote_session = ::GetSystemMetrics(SM_REMOTESESSION) != 0;
+  metrics.remote_control = ::GetSystemMetrics(SM_REMOTECONTROL) != 0;
+  return metrics;
+}
+
 }  // namespace platform

@@ -11,6 +11,8 @@
 #ifndef _WIN32
 #include <stdlib.h>
 #else
+#include <windows.h>
+
 #include <random>
 #endif
 
@@ -93,6 +95,14 @@ std::string ReadFile(const std::filesystem::path& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+bool UnderWine() {
+#ifdef _WIN32
+  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
 }
 
 }  // namespace testenv

@@ -41,4 +41,7 @@ std::filesystem::path SourceDir();
 // Reads a whole file; empty when it cannot be read.
 std::string ReadFile(const std::filesystem::path& path);
 
+// Whether this program runs under Wine; false on every other system.
+bool UnderWine();
+
 }  // namespace testenv

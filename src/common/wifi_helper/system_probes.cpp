@@ -1,12 +1,7 @@
 #include "common/wifi_helper/system_probes.h"
 
-#include <QCoreApplication>
-#include <QGuiApplication>
-#include <QThread>
-
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <set>
 #include <thread>
 
@@ -18,53 +13,11 @@
 #include "base/process.h"
 #include "base/reg.h"
 #include "platform/process.h"
-#include "qtbaseex/monitor/screen_facts.h"
+#include "platform/wmi.h"
 
 namespace system_probes {
 
 // --- screen --------------------------------------------------------------------
-
-namespace {
-
-std::mutex g_screen_mutex;
-std::optional<ScreenFacts> g_screen;
-
-bool OnGuiThread() {
-  const QCoreApplication* app = QCoreApplication::instance();
-  return app != nullptr && qobject_cast<const QGuiApplication*>(app) != nullptr &&
-         QThread::currentThread() == app->thread();
-}
-
-std::optional<ScreenFacts> Screen() {
-  if (OnGuiThread()) RefreshScreenFacts();
-  return CurrentScreenFacts();
-}
-
-}  // namespace
-
-void RefreshScreenFacts() {
-  if (!OnGuiThread()) return;  // QScreen belongs to the GUI thread
-  // No real screen (a headless platform's made-up one included) is no
-  // screen device context: the texts are the fallbacks, never invented.
-  std::optional<ScreenFacts> facts;
-  if (const auto screen = qtbaseex::monitor::ReadPrimaryScreen()) {
-    ScreenFacts f;
-    f.width = screen->width;
-    f.height = screen->height;
-    f.refresh_rate = screen->refresh_rate;
-    f.logical_dpi_x = screen->logical_dpi_x;
-    f.width_mm = screen->width_mm;
-    f.height_mm = screen->height_mm;
-    facts = f;
-  }
-  std::lock_guard lock(g_screen_mutex);
-  g_screen = facts;
-}
-
-std::optional<ScreenFacts> CurrentScreenFacts() {
-  std::lock_guard lock(g_screen_mutex);
-  return g_screen;
-}
 
 std::string ResolutionText(const std::optional<ScreenFacts>& screen) {
   const int w = screen ? screen->width : 0;
@@ -99,15 +52,9 @@ std::string ScreenInchText(const std::optional<ScreenFacts>& screen) {
   return fmt::format("{:.1f}", std::sqrt(h * h + v * v) / 25.4);
 }
 
-std::string GetScreenResolutionText() { return ResolutionText(Screen()); }
-std::string GetRefreshRateText() { return RefreshRateText(Screen()); }
-std::string GetScreenInchText() { return ScreenInchText(Screen()); }
-
-std::string GetCurrentDpiText() {
-  const std::wstring stored =
-      base::reg::GetValue(HKEY_CURRENT_USER, MultiInst::Instance()->GetComponentRegRoot(1),
-                          L"CurrentDpi", L"");
-  return DpiText(stored, Screen());
+std::wstring StoredCurrentDpi() {
+  return base::reg::GetValue(HKEY_CURRENT_USER, MultiInst::Instance()->GetComponentRegRoot(1),
+                             L"CurrentDpi", L"");
 }
 
 // --- memory --------------------------------------------------------------------
@@ -146,7 +93,13 @@ void GetPowerStatus(const platform::machine::Reader& reader, PowerRecord& record
   record = PowerFromSupplies(*uevents);
 }
 
-void GetPowerStatus(PowerRecord& record) { GetPowerStatus(platform::machine::Reader(), record); }
+PowerRecord PowerFromSystemStatus(const platform::machine::SystemPowerStatus& status) {
+  constexpr std::uint8_t kNoSystemBattery = 128;
+  PowerRecord record;
+  record.ac_line_status = status.ac_line_status;
+  record.has_battery = (status.battery_flag & kNoSystemBattery) == 0;
+  return record;
+}
 
 // --- remote desktop ------------------------------------------------------------
 
@@ -190,9 +143,8 @@ bool IsRemoteSession(const std::function<std::optional<std::string>(const char*)
   return false;
 }
 
-int ProbeRemoteDesktop(const std::function<std::optional<std::string>(const char*)>& env,
-                       const ProcessWalk& walk) {
-  if (IsRemoteSession(env)) return 1;  // no need to look at the programs
+int ProbeRemoteDesktop(const std::function<bool()>& remote_session, const ProcessWalk& walk) {
+  if (remote_session()) return 1;  // no need to look at the programs
   bool found = false;
   const std::uint32_t error = walk([&](std::wstring_view image) {
     if (IsRemoteDesktopImage(image)) found = true;
@@ -202,16 +154,14 @@ int ProbeRemoteDesktop(const std::function<std::optional<std::string>(const char
   return found ? 1 : 0;
 }
 
-int ProbeRemoteDesktop() {
-  return ProbeRemoteDesktop(
-      [](const char* name) -> std::optional<std::string> {
-        const char* v = std::getenv(name);
-        return v ? std::optional<std::string>(v) : std::nullopt;
-      },
-      [](const std::function<bool(std::wstring_view)>& visit) {
-        return platform::EnumerateProcesses(
-            [&](const platform::ProcessEntry& e) { return visit(e.exe_file); });
-      });
+int ProbeRemoteDesktop(const std::function<std::optional<std::string>(const char*)>& env,
+                       const ProcessWalk& walk) {
+  return ProbeRemoteDesktop([&] { return IsRemoteSession(env); }, walk);
+}
+
+std::uint32_t WalkRunningImages(const std::function<bool(std::wstring_view)>& visit) {
+  return platform::EnumerateProcesses(
+      [&](const platform::ProcessEntry& e) { return visit(e.exe_file); });
 }
 
 RemoteDesktopProbe::RemoteDesktopProbe(Clock now, Probe probe)
@@ -253,8 +203,9 @@ unsigned SecuritySoftwareTypeFromNames(const std::vector<std::string>& names) {
 }
 
 std::vector<std::string> QueryAntivirusNames() {
-  // This system keeps no register of antivirus products.
-  return {};
+  // A failing step leaves the names read before it; none where there is no
+  // register of antivirus products at all.
+  return platform::wmi::QueryAntivirusDisplayNames().texts;
 }
 
 void DetectSecuritySoftware() {

@@ -28,12 +28,16 @@ struct ScreenFacts {
   double height_mm = 0;
 };
 
-// Screen facts are taken on the application's (GUI) thread; other threads
-// read the last snapshot. A call on the GUI thread takes a fresh one, so
-// start-up takes the first by calling any screen probe or this.
+#ifndef _WIN32
+// Qt's screen facts are taken on the application's (GUI) thread; other
+// threads read the last snapshot. A call on the GUI thread takes a fresh one,
+// so start-up takes the first by calling any screen probe or this. (Windows
+// asks the desktop and the screen's device context at every call, on any
+// thread.)
 void RefreshScreenFacts();
 // The snapshot, nullopt when no screen has been seen.
 std::optional<ScreenFacts> CurrentScreenFacts();
+#endif
 
 std::string GetScreenResolutionText();
 std::string GetRefreshRateText();
@@ -45,6 +49,8 @@ std::string ResolutionText(const std::optional<ScreenFacts>& screen);
 std::string RefreshRateText(const std::optional<ScreenFacts>& screen);
 // `stored` is the "CurrentDpi" registry text; used when not empty.
 std::string DpiText(const std::wstring& stored, const std::optional<ScreenFacts>& screen);
+// The "CurrentDpi" text the product stored; empty when none.
+std::wstring StoredCurrentDpi();
 std::string ScreenInchText(const std::optional<ScreenFacts>& screen);
 
 // --- memory --------------------------------------------------------------------
@@ -62,6 +68,9 @@ void GetPowerStatus(PowerRecord& record);
 // From the power supplies' uevent texts.
 PowerRecord PowerFromSupplies(const std::vector<std::string>& uevents);
 void GetPowerStatus(const platform::machine::Reader& reader, PowerRecord& record);
+// From the system's own power status: its line status as it is, and a
+// battery unless the status says the system has none.
+PowerRecord PowerFromSystemStatus(const platform::machine::SystemPowerStatus& status);
 
 // --- remote desktop ------------------------------------------------------------
 
@@ -92,8 +101,14 @@ class RemoteDesktopProbe {
 // when the list cannot be read).
 using ProcessWalk =
     std::function<std::uint32_t(const std::function<bool(std::wstring_view image)>& visit)>;
+int ProbeRemoteDesktop(const std::function<bool()>& remote_session, const ProcessWalk& walk);
+// The session judged by its variables.
 int ProbeRemoteDesktop(const std::function<std::optional<std::string>(const char*)>& env,
                        const ProcessWalk& walk);
+// The walk over this machine's processes.
+std::uint32_t WalkRunningImages(const std::function<bool(std::wstring_view image)>& visit);
+// This session (its variables here; the system's remote-session metrics on
+// Windows) and this machine's programs.
 int ProbeRemoteDesktop();
 int IsRemoteDesktop();
 

@@ -27,7 +27,7 @@ WifiRecord::WifiRecord(SourceFactory factory, Clock now)
 WifiRecord& WifiRecord::Instance() {
   // Read by report getters on any thread until the process ends.
   static WifiRecord* const record = new WifiRecord(
-      [] { return MakeNetworkManagerSource(); },
+      [] { return MakeWlanSource(); },
       [] { return static_cast<std::int64_t>(std::time(nullptr)); });
   return *record;
 }
@@ -53,10 +53,10 @@ void WifiRecord::RefreshWifiInfo() {
     source->Close();
     return;
   }
-  for (const WlanInterface& interface : interfaces) {
-    if (!interface.connected) continue;
+  for (const WlanInterface& wlan_interface : interfaces) {
+    if (!wlan_interface.connected) continue;
     std::string raw;
-    if (const std::uint32_t error = source->QueryCurrentSsid(interface, &raw); error != 0) {
+    if (const std::uint32_t error = source->QueryCurrentSsid(wlan_interface, &raw); error != 0) {
       CCLOG_ERROR("RefreshWifiInfo", fmt::format("WlanQueryInterface failed with error: {}", error));
       continue;
     }

@@ -25,14 +25,20 @@ class WlanSource {
   virtual std::uint32_t Open() = 0;
   virtual std::uint32_t EnumInterfaces(std::vector<WlanInterface>* interfaces) = 0;
   // The raw SSID bytes of the interface's current connection.
-  virtual std::uint32_t QueryCurrentSsid(const WlanInterface& interface, std::string* ssid) = 0;
+  virtual std::uint32_t QueryCurrentSsid(const WlanInterface& wlan_interface, std::string* ssid) = 0;
   virtual void Close() = 0;
 };
 
+// This machine's WLAN service: the Native Wi-Fi service on Windows,
+// NetworkManager elsewhere.
+std::unique_ptr<WlanSource> MakeWlanSource();
+
+#ifndef _WIN32
 // NetworkManager on the system bus, or on the bus at `bus_address` when one
 // is given. Calls are bounded by `timeout_ms` each.
 std::unique_ptr<WlanSource> MakeNetworkManagerSource(const std::string& bus_address = {},
                                                      int timeout_ms = 2000);
+#endif
 
 // Longest SSID a network can have; longer answers are cut.
 inline constexpr std::size_t kMaxSsidLength = 32;

@@ -146,6 +146,33 @@ TEST(Power, UnreadableSourceKeepsTheStartingValues) {
   EXPECT_FALSE(record.has_battery);
 }
 
+// Windows' power status: the line status as it is, a battery unless the
+// flag says "no system battery" (bit 7), which "unknown" (255) includes.
+TEST(Power, FromTheSystemStatus) {
+  struct Case {
+    std::uint8_t ac, flag;
+    bool battery;
+  };
+  const Case cases[] = {
+      {1, 128, false},  // a desktop
+      {0, 1, true},     // on battery, charge high
+      {1, 8 | 2, true}, // charging, low
+      {1, 0, true},     // a battery of unreported charge
+      {255, 255, false},
+      {1, 128 | 8, false},
+      {2, 4, true},     // an undefined line status passes through
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << int(c.ac) << "/" << int(c.flag));
+    platform::machine::SystemPowerStatus status;
+    status.ac_line_status = c.ac;
+    status.battery_flag = c.flag;
+    const auto record = sp::PowerFromSystemStatus(status);
+    EXPECT_EQ(record.ac_line_status, c.ac);
+    EXPECT_EQ(record.has_battery, c.battery);
+  }
+}
+
 TEST(RemoteDesktop, ImageNames) {
   const std::pair<const wchar_t*, bool> cases[] = {
       {L"AnyDesk.exe", true},      {L"ANYDESK.EXE", true},   {L"anydesk.exe", true},

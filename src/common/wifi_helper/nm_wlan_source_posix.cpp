@@ -94,9 +94,9 @@ class NetworkManagerSource : public WlanSource {
     return 0;
   }
 
-  std::uint32_t QueryCurrentSsid(const WlanInterface& interface, std::string* ssid) override {
+  std::uint32_t QueryCurrentSsid(const WlanInterface& wlan_interface, std::string* ssid) override {
     QVariant access_point;
-    if (auto e = Property(QString::fromStdString(interface.id), kWirelessInterface,
+    if (auto e = Property(QString::fromStdString(wlan_interface.id), kWirelessInterface,
                           "ActiveAccessPoint", &access_point)) {
       return e;
     }
@@ -116,11 +116,11 @@ class NetworkManagerSource : public WlanSource {
   }
 
  private:
-  std::uint32_t Property(const QString& path, const char* interface, const char* name,
+  std::uint32_t Property(const QString& path, const char* bus_interface, const char* name,
                          QVariant* value) {
     QDBusMessage call = QDBusMessage::createMethodCall(kService, path,
                                                        "org.freedesktop.DBus.Properties", "Get");
-    call << QString::fromLatin1(interface) << QString::fromLatin1(name);
+    call << QString::fromLatin1(bus_interface) << QString::fromLatin1(name);
     const QDBusMessage reply = connection_.call(call, QDBus::Block, timeout_ms_);
     if (reply.type() != QDBusMessage::ReplyMessage) return FromDBusError(QDBusError(reply));
     if (reply.arguments().isEmpty()) return kInvalidData;
@@ -140,5 +140,7 @@ class NetworkManagerSource : public WlanSource {
 std::unique_ptr<WlanSource> MakeNetworkManagerSource(const std::string& bus_address, int timeout_ms) {
   return std::make_unique<NetworkManagerSource>(bus_address, timeout_ms);
 }
+
+std::unique_ptr<WlanSource> MakeWlanSource() { return MakeNetworkManagerSource(); }
 
 }  // namespace wifi_helper
