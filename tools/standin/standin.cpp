@@ -144,7 +144,8 @@ bool HasArg(const std::vector<std::string>& args, const std::string& arg) {
   return false;
 }
 
-long NowMs() { return static_cast<long>(platform::TickCount64()); }
+// 64 bits: a long has 32 on Windows, and the count is the system's uptime.
+std::int64_t NowMs() { return static_cast<std::int64_t>(platform::TickCount64()); }
 
 // The name of the program file, as the product's programs tell one another
 // apart by it.
@@ -215,7 +216,7 @@ int RunQuitCommand(const Context& ctx) {
     return 1;
   }
   const fs::path ack = ctx.dir / ("quit_ack." + std::to_string(ctx.pid));
-  const long deadline = NowMs() + wait_ms;
+  const std::int64_t deadline = NowMs() + wait_ms;
   while (NowMs() < deadline) {
     if (FileExists(ack) || Ended(emulator.get())) {
       std::error_code ec;
@@ -237,7 +238,7 @@ bool Stubborn(const Context& ctx) {
 }
 
 int RunEmulator(const Context& ctx, long lifetime_ms) {
-  const long deadline = lifetime_ms >= 0 ? NowMs() + lifetime_ms : -1;
+  const std::int64_t deadline = lifetime_ms >= 0 ? NowMs() + lifetime_ms : -1;
   for (;;) {
     if (const std::optional<Pid> from = standin::TakeQuitRequest(ctx.dir, ctx.pid)) {
       const bool stubborn = Stubborn(ctx);
@@ -319,7 +320,7 @@ int main(int argc, char** argv) {
   }
 
   // Other programs simply run; a quit request ends them too.
-  const long deadline = lifetime_ms >= 0 ? NowMs() + lifetime_ms : -1;
+  const std::int64_t deadline = lifetime_ms >= 0 ? NowMs() + lifetime_ms : -1;
   while (!standin::TakeQuitRequest(ctx.dir, ctx.pid) && (deadline < 0 || NowMs() < deadline)) {
     standin::Nap(50);
   }
