@@ -77,6 +77,9 @@ alt_port=$(jq -r .alternative "$svc/state/ports.json")
 "$wine" "$envtool" set-env ConfigServiceUrl "https://127.0.0.1:$port"
 "$wine" "$envtool" set-env ConfigServiceAltUrl "https://127.0.0.1:$alt_port"
 "$wine" "$envtool" set-env ConfigServiceCaFile "$(winpath "$svc/ca/ca.crt")"
+# Schannel under Wine does not use a CA handed to it with the connection:
+# the machine trusts the stand-in's CA the way an administrator would.
+"$wine" "$envtool" trust-ca "$(winpath "$svc/ca/ca.crt")"
 
 # The old client (exits by itself after 3 s), a program from the old
 # version, and the emulator.

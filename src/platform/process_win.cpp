@@ -145,9 +145,16 @@ ProcessHandle AdoptProcess(HANDLE process, std::uint32_t access) {
 }
 
 SystemTerminateFunction SystemTerminateProcess() {
+  // kernelbase's own function where there is one: kernel32's export may be
+  // a stub that jumps through kernel32's import table, which the routing
+  // rewrites.
   static const SystemTerminateFunction real = [] {
-    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32");
-    FARPROC found = kernel32 ? ::GetProcAddress(kernel32, "TerminateProcess") : nullptr;
+    FARPROC found = nullptr;
+    for (const wchar_t* module : {L"kernelbase", L"kernel32"}) {
+      const HMODULE handle = ::GetModuleHandleW(module);
+      found = handle != nullptr ? ::GetProcAddress(handle, "TerminateProcess") : nullptr;
+      if (found != nullptr) break;
+    }
     return found != nullptr ? reinterpret_cast<SystemTerminateFunction>(reinterpret_cast<void*>(found))
                             : &::TerminateProcess;
   }();

@@ -72,11 +72,12 @@ ErrorCode RouteImportedTerminateCalls() {
   static std::once_flag once;
   static ErrorCode result = kErrorSuccess;
   std::call_once(once, [] {
+    // An import may be bound to kernel32's export or to kernelbase's.
     std::vector<void*> targets{reinterpret_cast<void*>(win::SystemTerminateProcess())};
-    // kernel32 forwards the name to kernelbase on newer systems: an import
-    // may be bound to either.
-    if (const HMODULE kernelbase = ::GetModuleHandleW(L"kernelbase")) {
-      if (FARPROC found = ::GetProcAddress(kernelbase, "TerminateProcess")) {
+    const HMODULE kernel32 = ::GetModuleHandleW(L"kernel32");
+    const HMODULE kernelbase = ::GetModuleHandleW(L"kernelbase");
+    if (kernel32 != nullptr) {
+      if (FARPROC found = ::GetProcAddress(kernel32, "TerminateProcess")) {
         targets.push_back(reinterpret_cast<void*>(found));
       }
     }
@@ -92,10 +93,11 @@ ErrorCode RouteImportedTerminateCalls() {
       modules.resize(needed / sizeof(HMODULE));
     }
     modules.resize(needed / sizeof(HMODULE));
-    // Every module, the system's own included: a call for the current
-    // process goes straight through, any other is seen like a platform one.
+    // Every module but the two that make up the system function itself:
+    // kernel32's export may reach kernelbase through kernel32's own import
+    // table, and rewriting that would send the system call back here.
     for (HMODULE module : modules) {
-      if (module == nullptr) continue;
+      if (module == nullptr || module == kernel32 || module == kernelbase) continue;
       RouteModule(module, targets);
     }
   });

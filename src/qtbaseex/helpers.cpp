@@ -103,7 +103,7 @@ bool SaveTextDatatoLocalFile(const std::string& text, const std::wstring& direct
   // The shared folder is writable by others: a new file replaces whatever
   // stands at the name (a link is never written through), and a failed write
   // leaves the old file as it was.
-  const platform::Result<void> saved = platform::files::ReplaceFile(dir_path, file_name, text);
+  const platform::Result<void> saved = platform::files::ReplaceWholeFile(dir_path, file_name, text);
   if (!saved) {
     LogSaveFailure(target, Describe(saved.error()), saved.error());
     return false;

@@ -280,7 +280,7 @@ int main(int argc, char** argv) {
   // ready for quit requests.
   if (emulator && !quit_command) {
     // Readers see no pid or the whole one, never a part.
-    (void)platform::files::ReplaceFile(ctx.dir, "QuarrionEmulator.pid", std::to_string(ctx.pid));
+    (void)platform::files::ReplaceWholeFile(ctx.dir, "QuarrionEmulator.pid", std::to_string(ctx.pid));
   }
 
   const fs::path cwd = fs::current_path(ec);

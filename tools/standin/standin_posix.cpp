@@ -43,7 +43,7 @@ bool SendQuitRequest(const std::filesystem::path&, Pid target, Pid) {
 void WithdrawQuitRequest(const std::filesystem::path&, Pid, Pid) {}
 
 void Acknowledge(const std::filesystem::path& dir, Pid requester) {
-  (void)platform::files::ReplaceFile(dir, "quit_ack." + std::to_string(requester), "");
+  (void)platform::files::ReplaceWholeFile(dir, "quit_ack." + std::to_string(requester), "");
 }
 
 void Nap(long ms) {
