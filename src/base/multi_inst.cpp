@@ -86,7 +86,15 @@ std::optional<platform::registry::Value> ReadSetting(platform::registry::Root ro
 std::filesystem::path ProductHomeFromEnvironment(
     const std::function<std::optional<std::string>(const char* name)>& get) {
   const std::optional<std::string> home = get("QUARRION_HOME");
-  if (home && !home->empty()) return std::filesystem::path(*home);
+  if (home && !home->empty()) {
+#ifdef _WIN32
+    // The variable's text is UTF-8; a path made from narrow text would be
+    // read in the ANSI code page.
+    return platform::text::PathFromWide(platform::text::FromUtf8(*home));
+#else
+    return std::filesystem::path(*home);  // the bytes as they are
+#endif
+  }
   std::filesystem::path data;
 #ifdef _WIN32
   // The user's local application data, as the product keeps it there.
