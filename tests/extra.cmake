@@ -5,6 +5,10 @@ if(TARGET test_platform)
   add_dependencies(test_platform platform_test_child)
   target_compile_definitions(test_platform PRIVATE
     PLATFORM_TEST_CHILD="${QUARRION_TEST_DRIVE}$<TARGET_FILE:platform_test_child>")
+  # The socket option suite makes real loopback connections.
+  if(WIN32)
+    target_link_libraries(test_platform PRIVATE ws2_32)
+  endif()
 endif()
 include(${CMAKE_CURRENT_SOURCE_DIR}/vendor_fakes.cmake)
 # The rest serves suites above the lower layers.

@@ -126,7 +126,9 @@ std::string Manufacturer(const machine::Reader& reader) {
 }
 
 MEMORYSTATUSEX GlobalMemoryInfo(const machine::Reader& reader) {
-  MEMORYSTATUSEX status;
+  // Windows' own record has no initialisers: every field is set here.
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof(status);
   auto text = reader.MemInfoText();
   if (!text) {
     status.dwLength = 0;

@@ -1,9 +1,13 @@
 #include "base/system.h"
 
+#include <cstdio>
+#include <utility>
 #include <vector>
 
 #include "base/gstring.h"
 #include "base/process.h"
+#include "platform/files.h"
+#include "platform/machine_facts.h"
 #include "platform/process.h"
 #include "platform/text.h"
 
@@ -48,9 +52,8 @@ Directories DirectoryForms(const std::filesystem::path& directory) {
   d.forms.push_back(directory);
   // Image paths come back with symbolic links resolved; a directory given
   // through a link must still match.
-  std::error_code ec;
-  const std::filesystem::path canonical = std::filesystem::weakly_canonical(directory, ec);
-  if (!ec && !canonical.empty() && canonical != directory) d.forms.push_back(canonical);
+  const auto resolved = platform::files::ResolveLinks(directory);
+  if (resolved && !resolved->empty() && *resolved != directory) d.forms.push_back(*resolved);
   return d;
 }
 
@@ -132,8 +135,31 @@ unsigned KillProcess(std::span<const std::wstring_view> names, const std::filesy
   return ended;
 }
 
+#ifdef _WIN32
+namespace {
+
+// The system's own version (the kernel's "major.minor.build"), whatever this
+// program's manifest claims; it cannot change while the process runs.
+std::pair<unsigned, unsigned> WindowsVersion() {
+  static const std::pair<unsigned, unsigned> version = [] {
+    unsigned major = 0;
+    unsigned minor = 0;
+    std::sscanf(platform::machine::Uname().release.c_str(), "%u.%u", &major, &minor);
+    return std::pair{major, minor};
+  }();
+  return version;
+}
+
+}  // namespace
+
+bool IsWin7() { return WindowsVersion() == std::pair{6u, 1u}; }
+bool IsWin10OrAbove() { return WindowsVersion().first >= 10; }
+#else
+// No Windows here: the system stands for a current one, without the
+// Windows 7 work-arounds.
 bool IsWin7() { return false; }
 bool IsWin10OrAbove() { return true; }
+#endif
 
 }  // namespace base::system
 

@@ -55,6 +55,9 @@ class ScopedPrivilege {
   bool raised_ = false;
 };
 
+// Gates on the Windows version, as the system reports it (not as this
+// program's manifest would have it). Elsewhere they answer as a current
+// Windows does: not 7, 10 or above.
 bool IsWin7();
 bool IsWin10OrAbove();
 

@@ -25,6 +25,8 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/win_util_win.h"
+
 namespace platform::dir_walk {
 namespace {
 
@@ -35,8 +37,6 @@ constexpr std::size_t kListingBuffer = 64 * 1024;
 // The reparse tag of junctions and volume mount points (winnt.h has it, but
 // not in every header set).
 constexpr DWORD kTagMountPoint = 0xA0000003L;
-
-constexpr ErrorCode kErrorNotSupported = 50;
 
 HANDLE Native(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
@@ -145,23 +145,6 @@ bool PlainName(const std::wstring& text) {
   return text.find_first_of(L"*?<>\"") == std::wstring::npos;
 }
 
-// The path the file system says the handle has, links resolved.
-ErrorCode FinalPath(HANDLE handle, std::wstring* out) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const DWORD n = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
-                                                FILE_NAME_NORMALIZED);
-    if (n == 0) return LastError();
-    if (n < path.size()) {
-      path.resize(n);
-      *out = std::move(path);
-      return kErrorSuccess;
-    }
-    path.assign(n + 1, L'\0');
-  }
-  return kErrorGenFailure;
-}
-
 // Opens `name` below `dir` as the entry itself, with its facts. The entry's
 // resolved path must be the directory's resolved path and the name: a handle
 // whose open went through a link names the target instead, and is refused.
@@ -172,7 +155,8 @@ ErrorCode OpenEntry(HANDLE dir, const std::filesystem::path& name, ACCESS_MASK a
   if (error != 0) return error;
   if ((error = FactsOf(out->h, facts)) != 0) return error;
   std::wstring parent_path, entry_path;
-  if ((error = FinalPath(dir, &parent_path)) != 0 || (error = FinalPath(out->h, &entry_path)) != 0) {
+  if ((error = win::FinalPath(dir, &parent_path)) != 0 ||
+      (error = win::FinalPath(out->h, &entry_path)) != 0) {
     ::CloseHandle(out->release());
     return error;
   }

@@ -33,4 +33,11 @@ ErrorCode DeleteAtReboot(const std::filesystem::path& path);
 Result<void> ReplaceWholeFile(const std::filesystem::path& directory,
                          const std::filesystem::path& file_name, std::string_view contents);
 
+// `path` made absolute with the links on its way resolved, as opening it
+// would resolve them (symbolic links, junctions, mount points): the longest
+// part that exists is taken as the file system names it, the rest is kept as
+// written, lexically normalised. What a running program's image path is
+// compared with, since the system gives those resolved.
+Result<std::filesystem::path> ResolveLinks(const std::filesystem::path& path);
+
 }  // namespace platform::files

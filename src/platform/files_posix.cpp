@@ -134,4 +134,11 @@ Result<void> ReplaceWholeFile(const std::filesystem::path& directory,
   return {};
 }
 
+Result<std::filesystem::path> ResolveLinks(const std::filesystem::path& path) {
+  std::error_code ec;
+  std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+  if (ec) return Fail(FromErrno(ec.value()));
+  return resolved;
+}
+
 }  // namespace platform::files

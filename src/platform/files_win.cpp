@@ -114,4 +114,44 @@ Result<void> ReplaceWholeFile(const std::filesystem::path& directory,
   return {};
 }
 
+Result<std::filesystem::path> ResolveLinks(const std::filesystem::path& path) {
+  if (path.empty()) return Fail(kErrorInvalidParameter);
+  std::error_code ec;
+  std::filesystem::path existing = std::filesystem::absolute(path, ec).lexically_normal();
+  if (ec) return Fail(kErrorInvalidParameter);
+  if (!existing.has_filename() && existing.has_relative_path()) existing = existing.parent_path();
+  // The part that does not exist yet is kept as written, from the nearest
+  // existing folder on.
+  std::filesystem::path rest;
+  for (;;) {
+    // No access asked and backup semantics: folders open too, and only the
+    // name is read.
+    win::ScopedHandle handle(::CreateFileW(existing.c_str(), 0,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                           nullptr));
+    if (handle.get() != INVALID_HANDLE_VALUE) {
+      std::wstring final_path;
+      if (const ErrorCode error = win::FinalPath(handle.get(), &final_path); error != 0) {
+        return Fail(error);
+      }
+      // "\\?\C:\x" is "C:\x", "\\?\UNC\server\share" is "\\server\share".
+      if (final_path.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        final_path = L"\\\\" + final_path.substr(8);
+      } else if (final_path.rfind(L"\\\\?\\", 0) == 0) {
+        final_path = final_path.substr(4);
+      }
+      const std::filesystem::path resolved = text::PathFromWide(final_path);
+      return rest.empty() ? resolved : (resolved / rest).lexically_normal();
+    }
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return Fail(win::LastError());
+    if (!existing.has_relative_path()) {
+      return rest.empty() ? existing : (existing / rest).lexically_normal();
+    }
+    rest = rest.empty() ? existing.filename() : existing.filename() / rest;
+    existing = existing.parent_path();
+  }
+}
+
 }  // namespace platform::files

@@ -17,8 +17,6 @@
 namespace platform::gpu {
 namespace {
 
-constexpr ErrorCode kErrorNotSupported = 50;
-
 // The kernel-mode display interface's records (d3dkmthk.h), as far as they
 // are read here.
 using D3dkmtHandle = UINT;

@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr ErrorCode kErrorNotSupported = 50;
 const wchar_t kProcessorKey[] = L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
 const wchar_t kBiosKey[] = L"HARDWARE\\DESCRIPTION\\System\\BIOS";
 

@@ -14,7 +14,8 @@ namespace platform::sockets {
 // in two pieces over a kept-alive connection otherwise holds its second piece
 // until the peer's delayed acknowledgement of the first (about 40 ms).
 // Returns how many connections were changed; connections that have it off
-// already are left alone.
+// already are left alone. Windows: 50, nothing changed (a process cannot
+// tell its sockets among its handles there without risking a block).
 Result<int> SetLowDelayOnConnectionsTo(const std::string& address, std::uint16_t port);
 
 }  // namespace platform::sockets

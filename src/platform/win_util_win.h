@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "platform/error.h"
 #include "platform/process.h"
 #include "platform/scoped_generic.h"
@@ -32,6 +34,24 @@ inline ErrorCode LastError() {
 // (terminate_imports_win.cpp). process_win.cpp.
 using SystemTerminateFunction = BOOL(WINAPI*)(HANDLE, UINT);
 SystemTerminateFunction SystemTerminateProcess();
+
+// The path the file system says the handle has, links resolved
+// ("\\?\C:\..." form).
+inline ErrorCode FinalPath(HANDLE handle, std::wstring* out) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const DWORD n = ::GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
+                                                FILE_NAME_NORMALIZED);
+    if (n == 0) return LastError();
+    if (n < path.size()) {
+      path.resize(n);
+      *out = std::move(path);
+      return kErrorSuccess;
+    }
+    path.assign(n + 1, L'\0');
+  }
+  return kErrorGenFailure;
+}
 
 // Makes a table handle of a process HANDLE (taken over, closed with the
 // table handle) opened with `access`. process_win.cpp.

@@ -17,7 +17,6 @@
 #ifdef _WIN32
 #include <windows.h>
 #undef RemoveSubdirectory
-#include "support/child.h"
 #else
 #include "platform/private_mounts_posix.h"
 #endif
@@ -33,71 +32,9 @@ void Touch(const fs::path& p, const std::string& text = "x") {
   std::ofstream(p) << text;
 }
 
-#ifdef _WIN32
-bool UnderWine() {
-  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
-// The host's name of a path under Wine (kernel32's wine_get_unix_file_name).
-std::string HostPath(const fs::path& p) {
-  using ToUnix = char*(CDECL*)(const wchar_t*);
-  const auto to_unix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
-      ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (to_unix == nullptr) return {};
-  char* unix_name = to_unix(p.c_str());
-  if (unix_name == nullptr) return {};
-  std::string out = unix_name;
-  ::HeapFree(::GetProcessHeap(), 0, unix_name);
-  return out;
-}
-#endif
-
-// Links made the way the system can make them. Wine makes none from the
-// Windows side (CreateSymbolicLinkW answers success and makes nothing), so
-// there the host's ln makes them, and they show through the Z: drive.
-void MakeLink(const fs::path& target, const fs::path& link, bool directory) {
-#ifdef _WIN32
-  if (UnderWine()) {
-    const std::string from = HostPath(target);
-    const std::string to = HostPath(link.parent_path()) + "/" + link.filename().string();
-    ASSERT_FALSE(from.empty());
-    // A host program has no Windows process to wait for: the folder's change
-    // notification tells when the link is there.
-    HANDLE change = ::FindFirstChangeNotificationW(
-        link.parent_path().c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME);
-    ASSERT_NE(change, INVALID_HANDLE_VALUE);
-    testenv::Child ln = testenv::StartChild("Z:\\bin\\ln", {{"-s", from, to}});
-    ASSERT_TRUE(ln.valid());
-    const ULONGLONG deadline = ::GetTickCount64() + 30000;
-    std::error_code ec;
-    while (!fs::exists(fs::symlink_status(link, ec)) && ::GetTickCount64() < deadline) {
-      if (::WaitForSingleObject(change, static_cast<DWORD>(deadline - ::GetTickCount64())) !=
-          WAIT_OBJECT_0) {
-        break;
-      }
-      ::FindNextChangeNotification(change);
-    }
-    ::FindCloseChangeNotification(change);
-    ASSERT_TRUE(fs::exists(fs::symlink_status(link, ec))) << link;
-    return;
-  }
-#endif
-  if (directory) {
-    fs::create_directory_symlink(target, link);
-  } else {
-    fs::create_symlink(target, link);
-  }
-}
-
 // Whether links open as themselves. Wine opens the target whatever the
 // flags say; the walk then refuses the entry instead of acting on it.
-bool LinksOpenAsThemselves() {
-#ifdef _WIN32
-  return !UnderWine();
-#else
-  return true;
-#endif
-}
+bool LinksOpenAsThemselves() { return !testenv::UnderWine(); }
 
 std::map<std::string, EntryType> ListAll(const DirHandle& dir) {
   std::map<std::string, EntryType> out;
@@ -118,8 +55,8 @@ class DirWalkTest : public testenv::ProductTest {
     fs::create_directories(outside_);
     Touch(root_ / "file");
     Touch(outside_ / "keep", "precious");
-    MakeLink(outside_, root_ / "dirlink", true);
-    MakeLink(outside_ / "keep", root_ / "filelink", false);
+    ASSERT_TRUE(testenv::MakeLink(outside_, root_ / "dirlink", true));
+    ASSERT_TRUE(testenv::MakeLink(outside_ / "keep", root_ / "filelink", false));
   }
   fs::path root_;
   fs::path outside_;

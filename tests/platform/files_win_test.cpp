@@ -10,9 +10,6 @@
 #include <string>
 
 #include "platform/files.h"
-#include "platform/launch.h"
-#include "platform/process.h"
-#include "platform/text.h"
 #include "support/test_env.h"
 
 namespace {
@@ -20,48 +17,6 @@ namespace {
 namespace fs = std::filesystem;
 
 class ReplaceFileTest : public testenv::ProductTest {};
-
-using UnixNameFunction = char* (*)(const wchar_t*);
-
-// The host's path of a Windows path, under Wine; empty elsewhere.
-std::string HostPath(const fs::path& path) {
-  const auto convert = reinterpret_cast<UnixNameFunction>(
-      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32"),
-                                               "wine_get_unix_file_name")));
-  if (convert == nullptr) return {};
-  char* unix_name = convert(path.wstring().c_str());
-  if (unix_name == nullptr) return {};
-  std::string result = unix_name;
-  ::HeapFree(::GetProcessHeap(), 0, unix_name);
-  return result;
-}
-
-// A symbolic link at `link` to `target`.
-bool MakeLink(const fs::path& target, const fs::path& link) {
-  const std::string host_target = HostPath(target);
-  if (!host_target.empty() && fs::exists("Z:\\bin\\ln")) {
-    platform::LaunchRequest request;
-    request.file = "Z:\\bin\\ln";
-    request.parameters = platform::JoinCommandLine(
-        {L"-s", platform::text::FromUtf8(host_target),
-         platform::text::FromUtf8(HostPath(link.parent_path()) + "/" + link.filename().string())});
-    request.want_handle = true;
-    platform::ProcessHandle ln;
-    const platform::ErrorCode error = platform::Launch(request, &ln);
-    EXPECT_EQ(error, 0u) << "ln did not start";
-    if (error != 0) return false;
-    // A host program's handle under Wine ends with its start, not with the
-    // program, so the link itself is waited for.
-    const std::uint64_t deadline = platform::TickCount64() + 20000;
-    while (::GetFileAttributesW(link.wstring().c_str()) == INVALID_FILE_ATTRIBUTES) {
-      if (platform::TickCount64() > deadline) return false;
-      platform::SleepMs(10);
-    }
-    return true;
-  }
-  return ::CreateSymbolicLinkW(link.wstring().c_str(), target.wstring().c_str(),
-                               SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0;
-}
 
 std::size_t EntriesIn(const fs::path& dir) {
   std::size_t n = 0;
@@ -86,7 +41,7 @@ TEST_F(ReplaceFileTest, ALinkAtTheNameIsReplacedAndItsTargetKept) {
   fs::create_directories(dir);
   const fs::path outside = home() / "outside.txt";
   std::ofstream(outside, std::ios::binary) << "precious\r\n";
-  ASSERT_TRUE(MakeLink(outside, dir / "a.conf"));
+  ASSERT_TRUE(testenv::MakeLink(outside, dir / "a.conf", false));
   // Read through the link, the name shows the target.
   ASSERT_EQ(testenv::ReadFile(dir / "a.conf"), "precious\r\n");
 

@@ -6,20 +6,11 @@
 
 #include "platform/gpu_sysfs.h"
 #include "platform/machine_facts.h"
-#ifdef _WIN32
-#include <windows.h>
-#endif
 #include "support/test_env.h"
 
 namespace machine = platform::machine;
 
 namespace {
-
-#ifdef _WIN32
-bool UnderWine() {
-  return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-#endif
 
 std::filesystem::path Fixture(const std::string& name) {
   return testenv::SourceDir() / "tests/platform/fixtures/machine" / name;
@@ -277,7 +268,7 @@ TEST(MachineReader, ThisMachine) {
 TEST(GpuAdapters, ThisMachine) {
   const auto adapters = platform::gpu::EnumerateDrmAdapters();
 #ifdef _WIN32
-  if (UnderWine()) {
+  if (testenv::UnderWine()) {
     EXPECT_EQ(adapters.error(), 50u);
     return;
   }

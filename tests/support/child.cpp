@@ -88,13 +88,18 @@ std::uint32_t RunBuiltHelper(const ChildOptions& options, std::uint32_t timeout_
 }
 
 Child StartBehaviour(const std::string& name, ChildOptions options) {
+  return StartBehaviourAs(platform::CurrentExecutablePath(), name, std::move(options));
+}
+
+Child StartBehaviourAs(const std::filesystem::path& program, const std::string& name,
+                       ChildOptions options) {
   options.arguments.insert(options.arguments.begin(), "--gtest_filter=ChildBehaviour." + name);
   std::vector<std::string> env =
       options.environment ? *options.environment : EnvironmentWith({});
   std::erase_if(env, [](const std::string& e) { return NameOf(e) == kBehaviourVariable; });
   env.push_back(std::string(kBehaviourVariable) + "=" + name);
   options.environment = std::move(env);
-  return StartChild(platform::CurrentExecutablePath(), options);
+  return StartChild(program, options);
 }
 
 bool InChildBehaviour() { return std::getenv(kBehaviourVariable) != nullptr; }

@@ -68,6 +68,10 @@ std::uint32_t RunBuiltHelper(const ChildOptions& options = {}, std::uint32_t tim
 // and ends the process with its answer as exit code. `options.arguments`
 // follow gtest's own.
 Child StartBehaviour(const std::string& name, ChildOptions options = {});
+// The same from `program`, a copy (or another name) of this test program, for
+// a behaviour that must run under an image name of its own.
+Child StartBehaviourAs(const std::filesystem::path& program, const std::string& name,
+                       ChildOptions options = {});
 // True in a process started by StartBehaviour.
 bool InChildBehaviour();
 
@@ -92,6 +96,8 @@ class Handshake {
 
 // Waits until process `pid` is asleep in the kernel (a busy wait, a lock)
 // as the kernel reports it; false when it is gone or after `timeout_ms`.
+// Wine reports no thread states: there this and WhenThreadBlocks cannot
+// tell (the one answers false after its time-out, the other never acts).
 bool WaitUntilProcessAsleep(int pid, std::uint32_t timeout_ms = 30000);
 
 // The id of the calling thread, for WhenThreadBlocks.
