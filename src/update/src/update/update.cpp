@@ -207,21 +207,44 @@ struct VersionCleanup {
   // stay counted as moved aside.
   std::map<fs::path, std::string> marked;
 
-  // Counts a file that stayed after the walk's attempt, once ForceDeleteFile
-  // (`result`, `moved_to`) had its go, and tells who holds what is left.
-  std::string AfterForcedDelete(const fs::path& path, int result, const fs::path& moved_to,
-                                HolderSearches& holders) {
-    if (result == 0 && moved_to.empty()) {
+  // Counts what the walk says of `path`; true when it stayed and is the
+  // callback's to force.
+  bool Stayed(const fs::path& path, bool removed, util::filesystem::err err) {
+    if (err == util::filesystem::kRefused) {
+      ++counts.kept;
+      return false;
+    }
+    if (!removed) return true;
+    if (err == util::filesystem::kRemoved) {
       ++counts.removed;
-      return {};
+      if (path == folder) whole = true;
     }
-    if (result == 0) {
+    return false;
+  }
+
+  struct Forced {
+    int result = 0;     // ForceDeleteFile's
+    fs::path moved_to;  // where it went when it was moved aside
+    std::string held;   // who holds what is left, for its line
+  };
+
+  // ForceDeleteFile on a path that stayed, counted.
+  Forced Force(const fs::path& path, HolderSearches& holders) {
+    Forced forced;
+    std::error_code ec;
+    forced.result = update::ForceDeleteFile(path, ec, &forced.moved_to);
+    if (forced.result == 0 && forced.moved_to.empty()) {
+      ++counts.removed;
+    } else if (forced.result == 0) {
       ++counts.renamed;
-      return marked[moved_to] = holders.Describe(moved_to);
+      forced.held = marked[forced.moved_to] = holders.Describe(forced.moved_to);
+    } else if (const auto earlier = marked.find(path); earlier != marked.end()) {
+      forced.held = earlier->second;
+    } else {
+      ++counts.failed;
+      forced.held = holders.Describe(path);
     }
-    if (const auto earlier = marked.find(path); earlier != marked.end()) return earlier->second;
-    ++counts.failed;
-    return holders.Describe(path);
+    return forced;
   }
 };
 
@@ -278,10 +301,10 @@ CleanupRun ClearOldVersion() {
   HolderSearches holders(deadlines.holder_search_ms, &run);
   VersionCleanup version;  // the folder being removed
   // A file moved aside says so on a line of its own, with its holders.
-  const auto log_renamed = [&version](const fs::path& path, const fs::path& moved_to) {
+  const auto log_renamed = [](const fs::path& path, const VersionCleanup::Forced& forced) {
     QDebug line = UPDATE_LOG(warning, kCleanupSignature);
-    line << "renamed for deletion at reboot: " << path << "as" << moved_to;
-    AppendText(line, version.marked[moved_to]);
+    line << "renamed for deletion at reboot: " << path << "as" << forced.moved_to;
+    AppendText(line, forced.held);
   };
   const update::RemoveFilter keep_filter = [&keep_logs, &version](const fs::path& p) {
     const bool remove = keep_logs.empty() || !(p == keep_logs);
@@ -290,50 +313,33 @@ CleanupRun ClearOldVersion() {
   };
   const update::RemoveResult file_callback = [&](const fs::path& path, bool removed,
                                                  util::filesystem::err err) {
-    if (err == util::filesystem::kRefused) {
-      ++version.counts.kept;
+    if (!version.Stayed(path, removed, err)) {
+      if (err != util::filesystem::kRefused) {
+        UPDATE_LOG(warning, kCleanupSignature) << "remove file force: " << path;
+      }
       return true;
     }
-    if (removed) {
-      if (err == util::filesystem::kRemoved) ++version.counts.removed;
+    const VersionCleanup::Forced forced = version.Force(path, holders);
+    if (forced.result == 0) {
       UPDATE_LOG(warning, kCleanupSignature) << "remove file force: " << path;
-      return true;
-    }
-    std::error_code ec;
-    fs::path moved_to;
-    const int result = update::ForceDeleteFile(path, ec, &moved_to);
-    const std::string held = version.AfterForcedDelete(path, result, moved_to, holders);
-    if (result == 0) {
-      UPDATE_LOG(warning, kCleanupSignature) << "remove file force: " << path;
-      if (!moved_to.empty()) log_renamed(path, moved_to);
+      if (!forced.moved_to.empty()) log_renamed(path, forced);
     } else {
       QDebug line = UPDATE_LOG(warning, kCleanupSignature);
       line << "failed to remove file: " << path;
-      AppendText(line, held);
+      AppendText(line, forced.held);
     }
     return true;
   };
   const update::RemoveResult directory_callback = [&](const fs::path& path, bool removed,
                                                       util::filesystem::err err) {
-    if (err == util::filesystem::kRefused) {
-      ++version.counts.kept;
-      return true;
-    }
-    if (removed) {
-      if (err == util::filesystem::kRemoved) ++version.counts.removed;
-      if (path == version.folder) version.whole = true;
-      return true;
-    }
-    std::error_code ec;
-    fs::path moved_to;
-    const int result = update::ForceDeleteFile(path, ec, &moved_to);
-    const std::string held = version.AfterForcedDelete(path, result, moved_to, holders);
-    if (result != 0) {
+    if (!version.Stayed(path, removed, err)) return true;
+    const VersionCleanup::Forced forced = version.Force(path, holders);
+    if (forced.result != 0) {
       QDebug line = UPDATE_LOG(warning, kCleanupSignature);
       line << "failed to remove file: " << path;
-      AppendText(line, held);
-    } else if (!moved_to.empty()) {
-      log_renamed(path, moved_to);
+      AppendText(line, forced.held);
+    } else if (!forced.moved_to.empty()) {
+      log_renamed(path, forced);
     }
     return true;
   };

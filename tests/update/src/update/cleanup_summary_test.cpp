@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QStringList>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,7 +15,6 @@
 
 #include "command_line.h"
 #include "common/utils/deadlines.h"
-#include "platform/dir_walk.h"
 #include "platform/process.h"
 #include "support/file_holder.h"
 #include "support/spool.h"
@@ -49,21 +47,9 @@ void RunRestart() {
   update::RestartAppStore();
 }
 
-// Stands for a program file in use: what is named like it cannot be deleted
-// (it can still be moved, as on Windows).
-platform::ErrorCode RefuseEngine(const platform::dir_walk::DirHandle& dir, const fs::path& name) {
-  if (std::strstr(name.c_str(), "engine.dll") != nullptr) return platform::kErrorSharingViolation;
-  return platform::dir_walk::RealRemoveFile(dir, name);
-}
-
-class RefusedEngine {
- public:
-  RefusedEngine() : previous_(platform::dir_walk::ExchangeRemoveFileFunction(&RefuseEngine)) {}
-  ~RefusedEngine() { platform::dir_walk::ExchangeRemoveFileFunction(previous_); }
-
- private:
-  platform::dir_walk::RemoveFileFunction previous_;
-};
+// A program file in use: engine.dll and what it is moved to.
+constexpr char kEnginePart[] = "engine.dll";
+using RefusedEngine = sandbox::RefusedRemovals<kEnginePart>;
 
 std::vector<std::string> SummaryLines(const testenv::LogCapture& log) {
   std::vector<std::string> out;
