@@ -1,7 +1,8 @@
 // Holders of a file on Linux: every process's descriptors (the links of
 // /proc/<pid>/fd) and mappings (/proc/<pid>/maps). A process may have the
-// file open under another name (a hard link, a bind mount) or mapped with
-// its descriptor closed (a loaded library), so both are asked.
+// file open under another name (a bind mount, a second name in another
+// folder) or mapped with its descriptor closed (a loaded library), so both
+// are asked.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/file_holders.h"
 #include "platform/posix_util_posix.h"
@@ -126,28 +128,40 @@ Result<HolderSearch> FindFileHolders(const fs::path& file, std::uint64_t deadlin
   std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(kProc), &::closedir);
   if (!listing) return Fail(FromErrno(errno));
   const int proc = ::dirfd(listing.get());
-
-  const Target target = TargetOf(file);
-  HolderSearch search;
+  std::vector<std::string> pids;
   while (const dirent* entry = ::readdir(listing.get())) {
     const char* name = entry->d_name;
     if (*name < '1' || *name > '9') continue;
     char* end = nullptr;
     const unsigned long pid = std::strtoul(name, &end, 10);
-    if (*end != '\0' || pid > 0xFFFFFFFFul) continue;
+    if (*end == '\0' && pid <= 0xFFFFFFFFul) pids.emplace_back(name);
+  }
+
+  // Descriptors first, of every process: a file in the way is most often
+  // open, and they cost less to read than the maps, which come second for
+  // the processes not found yet. Under a deadline that is the better use of
+  // the time.
+  const Target target = TargetOf(file);
+  HolderSearch search;
+  std::vector<bool> holds(pids.size(), false);
+  for (std::size_t i = 0; i < pids.size() && !search.gave_up; ++i) {
+    const Answer open =
+        TickCount64() >= deadline ? Answer::kLate : OpenIn(proc, pids[i], target, deadline);
+    search.gave_up = open == Answer::kLate;
+    holds[i] = open == Answer::kYes;
+  }
+  for (std::size_t i = 0; i < pids.size() && !search.gave_up; ++i) {
+    if (holds[i]) continue;
     if (TickCount64() >= deadline) {
       search.gave_up = true;
       break;
     }
-    const std::string pid_text(name);
-    const std::string folder = std::string(kProc) + "/" + pid_text;
-    const Answer open = OpenIn(proc, pid_text, target, deadline);
-    if (open == Answer::kLate) {
-      search.gave_up = true;
-      break;
-    }
-    if (open == Answer::kNo && !MappedIn(folder, target)) continue;
-    Holder holder{static_cast<Pid>(pid), posix::ImageNameOf(folder)};
+    holds[i] = MappedIn(std::string(kProc) + "/" + pids[i], target);
+  }
+  for (std::size_t i = 0; i < pids.size(); ++i) {
+    if (!holds[i]) continue;
+    Holder holder{static_cast<Pid>(std::strtoul(pids[i].c_str(), nullptr, 10)),
+                  posix::ImageNameOf(std::string(kProc) + "/" + pids[i])};
     // Ended since: it holds nothing any more.
     if (!holder.image.empty()) search.holders.push_back(std::move(holder));
   }
