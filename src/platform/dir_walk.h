@@ -34,6 +34,10 @@ struct EntryInfo {
   EntryType type = EntryType::kUnknown;
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
+  // Of a file (kFile): its length in bytes and how many names it has, so
+  // removing one of several names frees nothing. 0 for anything else.
+  std::uint64_t size = 0;
+  std::uint32_t links = 0;
 };
 
 struct Entry {

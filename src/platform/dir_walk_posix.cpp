@@ -22,7 +22,7 @@ namespace {
 std::atomic<RemoveFileFunction> g_remove_file{&RealRemoveFile};
 
 constexpr int kOpenDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr unsigned kStatxMask = STATX_TYPE | STATX_INO;
+constexpr unsigned kStatxMask = STATX_TYPE | STATX_INO | STATX_SIZE | STATX_NLINK;
 // One read of a listing: large enough for a folder of a few hundred entries,
 // so a typical folder takes one read plus the one that says it is done.
 constexpr std::size_t kListingBuffer = 32 * 1024;
@@ -63,6 +63,8 @@ EntryInfo InfoOf(const struct statx& st, std::uint64_t other_device) {
     info.type = IsMountRoot(st, other_device) ? EntryType::kMountPoint : EntryType::kDirectory;
   } else {
     info.type = EntryType::kFile;
+    info.size = st.stx_size;
+    info.links = st.stx_nlink;
   }
   info.device = DeviceOf(st);
   info.inode = st.stx_ino;

@@ -64,6 +64,8 @@ struct Facts {
   DWORD reparse_tag = 0;
   std::uint64_t volume = 0;
   std::uint64_t index = 0;
+  std::uint64_t size = 0;
+  DWORD links = 0;
 };
 
 ErrorCode FromStatus(NTSTATUS status) {
@@ -175,6 +177,8 @@ ErrorCode FactsOf(HANDLE handle, Facts* facts) {
   facts->attributes = info.dwFileAttributes;
   facts->volume = info.dwVolumeSerialNumber;
   facts->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  facts->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  facts->links = info.nNumberOfLinks;
   facts->reparse_tag = 0;
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     FILE_ATTRIBUTE_TAG_INFO tag {};
@@ -395,6 +399,10 @@ Result<EntryInfo> DirHandle::Stat(const std::filesystem::path& name) const {
   info.type = TypeOf(entry.h, facts);
   info.device = facts.volume;
   info.inode = facts.index;
+  if (info.type == EntryType::kFile) {
+    info.size = facts.size;
+    info.links = facts.links;
+  }
   return info;
 }
 

@@ -21,10 +21,41 @@ std::string_view NextField(std::string_view* rest) {
 }
 
 template <typename T>
-bool ParseNumber(std::string_view field, T* out) {
+bool ParseNumber(std::string_view field, T* out, int base = 10) {
   if (field.empty()) return false;
-  const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), *out);
+  const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), *out, base);
   return ec == std::errc() && end == field.data() + field.size();
+}
+
+bool IsHexRange(std::string_view field) {
+  const std::size_t dash = field.find('-');
+  std::uint64_t ignored = 0;
+  return dash != std::string_view::npos && ParseNumber(field.substr(0, dash), &ignored, 16) &&
+         ParseNumber(field.substr(dash + 1), &ignored, 16);
+}
+
+// One maps line without its line end; false when it is not in the kernel's
+// form or maps no file.
+bool ParseMapsLine(std::string_view line, MappedFile* out) {
+  if (!IsHexRange(NextField(&line))) return false;
+  if (NextField(&line).size() != 4) return false;  // perms: "r-xp"
+  std::uint64_t offset = 0;
+  if (!ParseNumber(NextField(&line), &offset, 16)) return false;
+  const std::string_view device = NextField(&line);
+  const std::size_t colon = device.find(':');
+  if (colon == std::string_view::npos ||
+      !ParseNumber(device.substr(0, colon), &out->major, 16) ||
+      !ParseNumber(device.substr(colon + 1), &out->minor, 16)) {
+    return false;
+  }
+  if (!ParseNumber(NextField(&line), &out->inode) || out->inode == 0) return false;
+  // The path is the rest after the padding, blanks inside it included.
+  const std::size_t start = line.find_first_not_of(' ');
+  if (start == std::string_view::npos) return false;
+  const ImageLink link = ParseImageLink(line.substr(start), false);
+  out->path = link.path;
+  out->marked_deleted = link.marked_deleted;
+  return true;
 }
 
 }  // namespace
@@ -98,6 +129,16 @@ ImageLink ParseImageLink(std::string_view target, bool literal_exists) {
 std::string_view FileNameOf(std::string_view path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<MappedFile> ParseMappedFiles(std::string_view maps) {
+  std::vector<MappedFile> files;
+  for (std::size_t end = maps.find('\n'); end != std::string_view::npos; end = maps.find('\n')) {
+    MappedFile file;
+    if (ParseMapsLine(maps.substr(0, end), &file)) files.push_back(file);
+    maps.remove_prefix(end + 1);
+  }
+  return files;
 }
 
 }  // namespace platform::proc

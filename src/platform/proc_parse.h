@@ -61,4 +61,20 @@ ImageLink ParseImageLink(std::string_view target, bool literal_exists);
 // The last component of a '/'-separated path.
 std::string_view FileNameOf(std::string_view path);
 
+// A file mapped into a process, one line of /proc/<pid>/maps:
+// "start-end perms offset major:minor inode   path".
+struct MappedFile {
+  std::uint32_t major = 0;  // the device of the file system holding it
+  std::uint32_t minor = 0;
+  std::uint64_t inode = 0;
+  std::string_view path;    // without the kernel's " (deleted)" mark
+  bool marked_deleted = false;
+};
+// The file mappings of a maps text in its order (a file mapped in several
+// pieces comes once per piece). Anonymous memory and the kernel's own areas
+// ([heap], [stack], [vdso]: inode 0) are left out, and so is every line not
+// in the kernel's form; a text cut short ends in half a line, which is not
+// taken either.
+std::vector<MappedFile> ParseMappedFiles(std::string_view maps);
+
 }  // namespace platform::proc

@@ -40,6 +40,7 @@
 #include "platform/diagnostics.h"
 #include "platform/posix_util_posix.h"
 #include "platform/proc_parse.h"
+#include "platform/proc_read_posix.h"
 #include "platform/handle_table.h"
 #include "platform/process.h"
 #include "platform/system_text.h"
@@ -47,7 +48,56 @@
 
 namespace platform {
 
+namespace posix {
+
+int ReadLink(const std::string& link, std::string* target) {
+  std::string buffer(256, '\0');
+  for (;;) {
+    const ssize_t n = readlink(link.c_str(), buffer.data(), buffer.size());
+    if (n < 0) return errno;
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(n));
+      *target = std::move(buffer);
+      return 0;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 namespace {
+
+// The image of a process keeps its name while an update replaces or deletes
+// its file: the kernel's " (deleted)" mark is dropped, unless a file really
+// is named that way.
+int ReadExeLink(const std::string& link, std::string* target) {
+  std::string raw;
+  if (const int err = ReadLink(link, &raw); err != 0) return err;
+  struct stat st;
+  const bool literal_exists = raw.ends_with(proc::kDeletedSuffix) && lstat(raw.c_str(), &st) == 0;
+  *target = std::string(proc::ParseImageLink(raw, literal_exists).path);
+  return 0;
+}
+
+}  // namespace
+
+std::wstring ImageNameOf(const std::string& dir) {
+  std::string target;
+  if (ReadExeLink(dir + "/exe", &target) == 0 && !target.empty()) {
+    return text::FromUtf8(std::string(proc::FileNameOf(target)));
+  }
+  // Another user's process: the link is unreadable, the command line is not.
+  Result<std::string> cmdline = ReadSystemText(dir + "/cmdline");
+  if (!cmdline) return {};
+  return text::FromUtf8(std::string(proc::FileNameOf(proc::ProgramOfCommandLine(*cmdline))));
+}
+
+}  // namespace posix
+
+namespace {
+
+using posix::ImageNameOf;
+using posix::ReadExeLink;
+using posix::ReadLink;
 
 // What is known about how a process ended. Guarded by ChildTable().mutex.
 struct ExitRecord {
@@ -189,49 +239,11 @@ std::string ProcPath(Pid pid, std::string_view leaf) {
   return path;
 }
 
-// The target of a symbolic link; 0 or the errno.
-int ReadLink(const std::string& link, std::string* target) {
-  std::string buffer(256, '\0');
-  for (;;) {
-    const ssize_t n = readlink(link.c_str(), buffer.data(), buffer.size());
-    if (n < 0) return errno;
-    if (static_cast<std::size_t>(n) < buffer.size()) {
-      buffer.resize(static_cast<std::size_t>(n));
-      *target = std::move(buffer);
-      return 0;
-    }
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
-// The image of a process keeps its name while an update replaces or deletes
-// its file: the kernel's " (deleted)" mark is dropped, unless a file really
-// is named that way.
-int ReadExeLink(const std::string& link, std::string* target) {
-  std::string raw;
-  if (const int err = ReadLink(link, &raw); err != 0) return err;
-  struct stat st;
-  const bool literal_exists = raw.ends_with(proc::kDeletedSuffix) && lstat(raw.c_str(), &st) == 0;
-  *target = std::string(proc::ParseImageLink(raw, literal_exists).path);
-  return 0;
-}
-
 std::optional<proc::ProcStat> ReadStat(const std::string& path, ErrorCode* error = nullptr) {
   Result<std::string> text = ReadSystemText(path, 4096);
   if (error) *error = text.error();
   if (!text) return std::nullopt;
   return proc::ParseProcStat(*text);
-}
-
-std::wstring ImageNameOf(const std::string& dir) {
-  std::string target;
-  if (ReadExeLink(dir + "/exe", &target) == 0 && !target.empty()) {
-    return text::FromUtf8(std::string(proc::FileNameOf(target)));
-  }
-  // Another user's process: the link is unreadable, the command line is not.
-  Result<std::string> cmdline = ReadSystemText(dir + "/cmdline");
-  if (!cmdline) return {};
-  return text::FromUtf8(std::string(proc::FileNameOf(proc::ProgramOfCommandLine(*cmdline))));
 }
 
 // Listing failures are told to the log once per process and kind, not on

@@ -134,3 +134,43 @@ TEST(ProcParseTest, ImageLinkDeletedMark) {
 }
 
 }  // namespace
+
+TEST(ProcParseTest, MappedFilesAsTheKernelListsThemAndDamagedLines) {
+  struct Expected {
+    std::uint32_t major;
+    std::uint32_t minor;
+    std::uint64_t inode;
+    std::string path;
+    bool deleted;
+  };
+  const struct {
+    const char* fixture;
+    std::vector<Expected> files;
+  } cases[] = {
+      // Anonymous memory and the kernel's areas are no files; the last line
+      // was cut short (a text read up to a limit) and is not taken.
+      {"maps_typical",
+       {{0xfe, 0, 247134, "/usr/bin/cat", false},
+        {0xfe, 0, 247134, "/usr/bin/cat", false},
+        {0x103, 2, 1835021, "/usr/lib/x86_64-linux-gnu/libc.so.6", false},
+        {0, 0x1f, 4242, "/home/me/Quarrion/install/1.0.0.1/data pack/level 1.bin", false},
+        {0xfe, 0, 99, "/home/me/old.dll", true},
+        {0, 1, 3074, "/memfd:shm", true}}},
+      {"maps_damaged", {{8, 1, 83, "/still/read", false}}},
+      {"maps_empty", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fixture);
+    const std::string text = Fixture(c.fixture);
+    const std::vector<proc::MappedFile> files = proc::ParseMappedFiles(text);
+    ASSERT_EQ(files.size(), c.files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(files[i].major, c.files[i].major);
+      EXPECT_EQ(files[i].minor, c.files[i].minor);
+      EXPECT_EQ(files[i].inode, c.files[i].inode);
+      EXPECT_EQ(files[i].path, c.files[i].path);
+      EXPECT_EQ(files[i].marked_deleted, c.files[i].deleted);
+    }
+  }
+}

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+inline constexpr std::uint32_t kHolderSearchLimit = 2000;
+
 struct Deadlines {
   // The forced quit of the emulator: how long it may take to leave after the
   // quit command before it is terminated.
@@ -14,6 +16,10 @@ struct Deadlines {
   // One slice of waiting for a process to end; the predicate is asked between
   // slices.
   std::uint32_t slice_ms = 200;
+  // All the searches for the processes holding files the cleanup could not
+  // remove, together, in one run: a machine with thousands of processes must
+  // not hold the client's relaunch back.
+  std::uint32_t holder_search_ms = kHolderSearchLimit;
 };
 
 // The deadlines in force (the defaults unless a test changed them).

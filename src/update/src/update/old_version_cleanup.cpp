@@ -70,6 +70,21 @@ struct Frame {
   const fs::path* path = nullptr;
 };
 thread_local const Frame* t_frame = nullptr;
+// The FreedBytes in force on this thread.
+thread_local std::uint64_t* t_freed = nullptr;
+
+void CountFreed(const EntryInfo& removed) {
+  if (t_freed != nullptr && removed.links <= 1) *t_freed += removed.size;
+}
+
+// RemoveFile, counted when a FreedBytes is in force.
+platform::ErrorCode RemoveFileCounted(const DirHandle& parent, const fs::path& name) {
+  if (t_freed == nullptr) return parent.RemoveFile(name);
+  const Result<EntryInfo> info = parent.Stat(name);
+  const platform::ErrorCode removal = parent.RemoveFile(name);
+  if (removal == platform::kErrorSuccess && info) CountFreed(*info);
+  return removal;
+}
 
 class FrameScope {
  public:
@@ -218,12 +233,15 @@ platform::ErrorCode RemoveEntry(const DirHandle& parent, const fs::path& name) {
   if (info->type == EntryType::kDirectory || info->type == EntryType::kMountPoint) {
     return parent.RemoveSubdirectory(name);
   }
-  return parent.RemoveFile(name);
+  const platform::ErrorCode removal = parent.RemoveFile(name);
+  if (removal == platform::kErrorSuccess) CountFreed(*info);
+  return removal;
 }
 
 int ForceDeleteAt(const DirHandle& parent, const fs::path& name, const fs::path& full,
-                  std::error_code& ec) {
+                  std::error_code& ec, fs::path* moved_to) {
   ec.clear();
+  if (moved_to != nullptr) moved_to->clear();
   if (!parent.Exists(name)) return err::kRemoved;
   const platform::ErrorCode removal = RemoveEntry(parent, name);
   if (removal == 0 || removal == platform::kErrorFileNotFound) return err::kRemoved;
@@ -236,6 +254,7 @@ int ForceDeleteAt(const DirHandle& parent, const fs::path& name, const fs::path&
   if (head.find(L"~del_") != std::wstring_view::npos) return err::kStillPresent;
 
   std::random_device random;
+  fs::path scheduled;
   for (int attempt = 0; attempt < kMarkAttempts; ++attempt) {
     const unsigned number = random() & kMarkNumberMask;
     const fs::path marked =
@@ -243,11 +262,14 @@ int ForceDeleteAt(const DirHandle& parent, const fs::path& name, const fs::path&
     if (parent.Exists(marked)) RemoveEntry(parent, marked);
     parent.Rename(name, marked);
     if (parent.Exists(marked)) {
-      platform::files::DeleteAtReboot(WithoutTrailingSeparator(full).parent_path() / marked);
+      scheduled = WithoutTrailingSeparator(full).parent_path() / marked;
+      platform::files::DeleteAtReboot(scheduled);
     }
     if (!parent.Stat(name)) break;  // gone, or its state cannot be read
   }
-  return parent.Exists(name) ? err::kStillPresent : err::kRemoved;
+  if (parent.Exists(name)) return err::kStillPresent;
+  if (moved_to != nullptr) *moved_to = std::move(scheduled);
+  return err::kRemoved;
 }
 
 struct Walk {
@@ -302,7 +324,7 @@ bool RemoveAt(const DirHandle& parent, std::uint64_t parent_device, const fs::pa
   const bool listed_as_directory =
       hint == EntryType::kDirectory || hint == EntryType::kMountPoint || opened != nullptr;
   if (!listed_as_directory) {
-    removal = parent.RemoveFile(name);
+    removal = RemoveFileCounted(parent, name);
     if (removal == platform::kErrorFileNotFound) return walk.onResult(p, true, err::kNotFound);
     tried_as_file = true;
   }
@@ -335,7 +357,7 @@ bool RemoveAt(const DirHandle& parent, std::uint64_t parent_device, const fs::pa
     } else if (dir.error() == platform::kErrorDirectory) {
       // A link or a file after all (or since the listing): removed as what
       // it is, never followed. After a refused file removal it stays refused.
-      if (!tried_as_file) removal = parent.RemoveFile(name);
+      if (!tried_as_file) removal = RemoveFileCounted(parent, name);
     } else if (!tried_as_file) {
       // A folder that cannot be opened cannot be listed: it stays unless it
       // is empty.
@@ -475,9 +497,14 @@ bool RemovePath(const fs::path& path, const RemoveFilter& filter, const RemoveRe
 }
 
 int ForceDeleteFile(const fs::path& path, std::error_code& ec) {
+  return ForceDeleteFile(path, ec, nullptr);
+}
+
+int ForceDeleteFile(const fs::path& path, std::error_code& ec, fs::path* marked) {
   ec.clear();
+  if (marked != nullptr) marked->clear();
   if (t_frame != nullptr && *t_frame->path == path) {
-    return ForceDeleteAt(*t_frame->parent, *t_frame->name, *t_frame->path, ec);
+    return ForceDeleteAt(*t_frame->parent, *t_frame->name, *t_frame->path, ec, marked);
   }
   const fs::path target = WithoutTrailingSeparator(vm::utils::NormalizePath(path));
   fs::path relative;
@@ -487,7 +514,7 @@ int ForceDeleteFile(const fs::path& path, std::error_code& ec) {
     const platform::ErrorCode located = LocateInHeld(*held, relative, &where);
     if (located == platform::kErrorFileNotFound) return err::kRemoved;
     if (located != 0) return err::kStillPresent;
-    return ForceDeleteAt(*where.parent, where.name, target, ec);
+    return ForceDeleteAt(*where.parent, where.name, target, ec, marked);
   }
   const Result<DirHandle> parent = DirHandle::Open(ResolvedParent(target));
   if (!parent) {
@@ -496,8 +523,12 @@ int ForceDeleteFile(const fs::path& path, std::error_code& ec) {
                ? err::kRemoved
                : err::kStillPresent;
   }
-  return ForceDeleteAt(*parent, target.filename(), target, ec);
+  return ForceDeleteAt(*parent, target.filename(), target, ec, marked);
 }
+
+FreedBytes::FreedBytes() : previous_(t_freed) { t_freed = &bytes_; }
+
+FreedBytes::~FreedBytes() { t_freed = previous_; }
 
 namespace internal {
 void RebuildProtectedFoldersForTesting() { ProtectedFolderStorage() = BuildProtectedFolders(); }

@@ -3,6 +3,7 @@
 // mount point, and hand every outcome to the caller's callback.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -42,6 +43,28 @@ bool RemovePath(const std::filesystem::path& path, const RemoveFilter& filter,
 // gone (or never existed), kStillPresent (-10) when it is still there (also
 // for a name already marked).
 int ForceDeleteFile(const std::filesystem::path& path, std::error_code& ec);
+// The same; *marked receives the path the file was moved to when it was
+// moved aside for deletion at reboot, and is emptied otherwise.
+int ForceDeleteFile(const std::filesystem::path& path, std::error_code& ec,
+                    std::filesystem::path* marked);
+
+// Adds up what the removals on this thread free while it lives: the bytes of
+// every file they remove (a file that keeps another name frees nothing).
+// Each file's size is read just before it is removed, as nothing tells it
+// after. Scopes nest; the innermost one counts.
+class FreedBytes {
+ public:
+  FreedBytes();
+  ~FreedBytes();
+  FreedBytes(const FreedBytes&) = delete;
+  FreedBytes& operator=(const FreedBytes&) = delete;
+
+  std::uint64_t bytes() const { return bytes_; }
+
+ private:
+  std::uint64_t bytes_ = 0;
+  std::uint64_t* previous_;
+};
 
 // Holds a folder open while it is removed. The folder is opened once, without
 // following a link in its last component; while this object lives, every

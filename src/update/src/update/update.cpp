@@ -1,13 +1,17 @@
 #include "update/update.h"
 
+#include <fmt/format.h>
+
 #include <QDebug>
 #include <QMessageLogger>
 #include <QString>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
 #include <limits>
 #include <map>
+#include <set>
 #include <string>
 #include <system_error>
 
@@ -18,10 +22,12 @@
 #include "base/system.h"
 #include "command_line.h"
 #include "common/report/kill_process_report.h"
+#include "common/report/reporter.h"
 #include "common/utils/command_args.h"
 #include "common/utils/deadlines.h"
 #include "emulator/shared/utils/process_utils.h"
 #include "emulator/shared/utils/vm_utils.h"
+#include "platform/file_holders.h"
 #include "platform/process.h"
 #include "qtbaseex/log/categories.h"
 #include "qtbaseex/log/signed_log.h"
@@ -119,8 +125,151 @@ void ForEachEntry(const fs::path& root, Visit&& visit) {
   }
 }
 
-void ClearOldVersion() {
+// What the cleanup did with the entries of old version folders, counted by
+// the removal's own callbacks as the walk goes.
+struct EntryCounts {
+  std::uint64_t removed = 0;
+  std::uint64_t renamed = 0;  // moved aside for deletion at reboot
+  std::uint64_t failed = 0;
+  std::uint64_t kept = 0;  // by the rules: the previous version's logs, protected folders
+
+  EntryCounts& operator+=(const EntryCounts& other) {
+    removed += other.removed;
+    renamed += other.renamed;
+    failed += other.failed;
+    kept += other.kept;
+    return *this;
+  }
+};
+
+// One run of the cleanup, for its event.
+struct CleanupRun {
+  bool version_read = false;  // false: the current version was unreadable, nothing was done
+  unsigned versions = 0;
+  unsigned versions_whole = 0;
+  EntryCounts entries;
+  std::uint64_t bytes_freed = 0;
+  std::uint64_t duration_ms = 0;
+  unsigned holder_searches = 0;
+  unsigned holder_searches_stopped = 0;
+  unsigned holder_searches_failed = 0;
+  std::set<std::string> holder_images;
+};
+
+// The searches for the processes holding files that stay, which share one
+// time limit per run (Deadlines::holder_search_ms).
+class HolderSearches {
+ public:
+  HolderSearches(std::uint32_t limit_ms, CleanupRun* run)
+      : limit_ms_(limit_ms), left_ms_(limit_ms), run_(run) {}
+
+  // What goes on the line of `file`: "held by: <image> (<pid>), ...", and
+  // whether the search stopped at the limit or failed. Empty when nothing
+  // holds it.
+  std::string Describe(const fs::path& file) {
+    ++run_->holder_searches;
+    const std::uint64_t start = platform::TickCount64();
+    const auto found = platform::file_holders::FindFileHolders(file, start + left_ms_);
+    const std::uint64_t spent = platform::TickCount64() - start;
+    left_ms_ = spent >= left_ms_ ? 0 : left_ms_ - spent;
+    if (!found) {
+      ++run_->holder_searches_failed;
+      return fmt::format("holder search failed: error {}", found.error());
+    }
+    std::string text;
+    for (const platform::file_holders::Holder& holder : found->holders) {
+      const std::string image = base::gstring::ToUtf8(holder.image);
+      run_->holder_images.insert(image);
+      text += text.empty() ? "held by: " : ", ";
+      text += fmt::format("{} ({})", image, holder.pid);
+    }
+    if (found->gave_up) {
+      ++run_->holder_searches_stopped;
+      if (!text.empty()) text += "; ";
+      text += fmt::format("holder search stopped at its {} ms limit", limit_ms_);
+    }
+    return text;
+  }
+
+ private:
+  const std::uint32_t limit_ms_;
+  std::uint64_t left_ms_;
+  CleanupRun* run_;
+};
+
+// The removal of one old version folder.
+struct VersionCleanup {
+  fs::path folder;
+  EntryCounts counts;
+  bool whole = false;
+  // Files moved aside in this run, with what their line said of their
+  // holders: the tree step meets them again under the new name, and they
+  // stay counted as moved aside.
+  std::map<fs::path, std::string> marked;
+
+  // Counts what the walk says of `path`; true when it stayed and is the
+  // callback's to force.
+  bool Stayed(const fs::path& path, bool removed, util::filesystem::err err) {
+    if (err == util::filesystem::kRefused) {
+      ++counts.kept;
+      return false;
+    }
+    if (!removed) return true;
+    if (err == util::filesystem::kRemoved) {
+      ++counts.removed;
+      if (path == folder) whole = true;
+    }
+    return false;
+  }
+
+  struct Forced {
+    int result = 0;     // ForceDeleteFile's
+    fs::path moved_to;  // where it went when it was moved aside
+    std::string held;   // who holds what is left, for its line
+  };
+
+  // ForceDeleteFile on a path that stayed, counted.
+  Forced Force(const fs::path& path, HolderSearches& holders) {
+    Forced forced;
+    std::error_code ec;
+    forced.result = update::ForceDeleteFile(path, ec, &forced.moved_to);
+    if (forced.result == 0 && forced.moved_to.empty()) {
+      ++counts.removed;
+    } else if (forced.result == 0) {
+      ++counts.renamed;
+      forced.held = marked[forced.moved_to] = holders.Describe(forced.moved_to);
+    } else if (const auto earlier = marked.find(path); earlier != marked.end()) {
+      forced.held = earlier->second;
+    } else {
+      ++counts.failed;
+      forced.held = holders.Describe(path);
+    }
+    return forced;
+  }
+};
+
+void AppendText(QDebug& line, const std::string& text) {
+  if (!text.empty()) line << text.c_str();
+}
+
+std::string Utf8Name(const fs::path& path) {
+  return base::gstring::ToUtf8(base::gstring::FromPath(path.filename()));
+}
+
+std::string SummaryLine(const VersionCleanup& version, std::uint64_t bytes_freed,
+                        std::uint64_t took_ms) {
+  return fmt::format(
+      "old version {}: {}; entries removed {}, renamed for reboot {}, failed {}, kept {}; "
+      "{} bytes freed in {} ms",
+      Utf8Name(version.folder), version.whole ? "removed whole" : "stays",
+      version.counts.removed, version.counts.renamed, version.counts.failed, version.counts.kept,
+      bytes_freed, took_ms);
+}
+
+CleanupRun ClearOldVersion() {
   UPDATE_LOG(info, kCleanupSignature) << "ClearOldVersion...";
+  const std::uint64_t run_start = platform::TickCount64();
+  CleanupRun run;
   const Deadlines deadlines = CurrentDeadlines();
   MultiInst* inst = MultiInst::Instance();
   fs::path root = base::gstring::ToPath(inst->GetComponentInstallRoot(kClientComponent, false));
@@ -130,8 +279,10 @@ void ClearOldVersion() {
   Version current_version;
   if (!ParseVersion(current.filename(), &current_version)) {
     UPDATE_LOG(critical, kCleanupSignature) << "invalid version directory: " << current;
-    return;
+    run.duration_ms = platform::TickCount64() - run_start;
+    return run;
   }
+  run.version_read = true;
 
   // The most recent older version keeps its logs.
   Version best;
@@ -147,30 +298,48 @@ void ClearOldVersion() {
   fs::path keep_logs;
   if (!previous_dir.empty()) keep_logs = vm::utils::NormalizePath(previous_dir / "logs");
 
-  const update::RemoveFilter keep_filter = [&keep_logs](const fs::path& p) {
-    return keep_logs.empty() || !(p == keep_logs);
+  HolderSearches holders(deadlines.holder_search_ms, &run);
+  VersionCleanup version;  // the folder being removed
+  // A file moved aside says so on a line of its own, with its holders.
+  const auto log_renamed = [](const fs::path& path, const VersionCleanup::Forced& forced) {
+    QDebug line = UPDATE_LOG(warning, kCleanupSignature);
+    line << "renamed for deletion at reboot: " << path << "as" << forced.moved_to;
+    AppendText(line, forced.held);
   };
-  const update::RemoveResult file_callback = [](const fs::path& path, bool removed,
-                                                util::filesystem::err err) {
-    if (err == util::filesystem::kRefused) return true;
-    if (removed) {
-      UPDATE_LOG(warning, kCleanupSignature) << "remove file force: " << path;
+  const update::RemoveFilter keep_filter = [&keep_logs, &version](const fs::path& p) {
+    const bool remove = keep_logs.empty() || !(p == keep_logs);
+    if (!remove) ++version.counts.kept;
+    return remove;
+  };
+  const update::RemoveResult file_callback = [&](const fs::path& path, bool removed,
+                                                 util::filesystem::err err) {
+    if (!version.Stayed(path, removed, err)) {
+      if (err != util::filesystem::kRefused) {
+        UPDATE_LOG(warning, kCleanupSignature) << "remove file force: " << path;
+      }
       return true;
     }
-    std::error_code ec;
-    if (update::ForceDeleteFile(path, ec) == 0) {
+    const VersionCleanup::Forced forced = version.Force(path, holders);
+    if (forced.result == 0) {
       UPDATE_LOG(warning, kCleanupSignature) << "remove file force: " << path;
+      if (!forced.moved_to.empty()) log_renamed(path, forced);
     } else {
-      UPDATE_LOG(warning, kCleanupSignature) << "failed to remove file: " << path;
+      QDebug line = UPDATE_LOG(warning, kCleanupSignature);
+      line << "failed to remove file: " << path;
+      AppendText(line, forced.held);
     }
     return true;
   };
-  const update::RemoveResult directory_callback = [](const fs::path& path, bool removed,
-                                                     util::filesystem::err err) {
-    if (err == util::filesystem::kRefused || removed) return true;
-    std::error_code ec;
-    if (update::ForceDeleteFile(path, ec) != 0) {
-      UPDATE_LOG(warning, kCleanupSignature) << "failed to remove file: " << path;
+  const update::RemoveResult directory_callback = [&](const fs::path& path, bool removed,
+                                                      util::filesystem::err err) {
+    if (!version.Stayed(path, removed, err)) return true;
+    const VersionCleanup::Forced forced = version.Force(path, holders);
+    if (forced.result != 0) {
+      QDebug line = UPDATE_LOG(warning, kCleanupSignature);
+      line << "failed to remove file: " << path;
+      AppendText(line, forced.held);
+    } else if (!forced.moved_to.empty()) {
+      log_renamed(path, forced);
     }
     return true;
   };
@@ -183,6 +352,9 @@ void ClearOldVersion() {
       return;
     }
     UPDATE_LOG(info, kCleanupSignature) << "removing directory: " << p;
+    const std::uint64_t version_start = platform::TickCount64();
+    version = VersionCleanup{p};
+    const update::FreedBytes freed;
     // Every removal below goes through this one handle of the folder, so a
     // folder swapped for a link from now on redirects none of them.
     const update::HeldFolder held(p);
@@ -214,7 +386,44 @@ void ClearOldVersion() {
       if (!handled) update::RemovePath(file, keep_filter, file_callback, &all_removed);
     }
     update::RemovePath(p, keep_filter, directory_callback, &all_removed);
+    const std::uint64_t took_ms = platform::TickCount64() - version_start;
+    UPDATE_LOG(info, kCleanupSignature).noquote()
+        << QString::fromStdString(SummaryLine(version, freed.bytes(), took_ms));
+    ++run.versions;
+    if (version.whole) ++run.versions_whole;
+    run.entries += version.counts;
+    run.bytes_freed += freed.bytes();
   });
+  run.duration_ms = platform::TickCount64() - run_start;
+  return run;
+}
+
+// One event per run, after the relaunch: what the cleanup did, and how long
+// the user had no client (from the old client's exit as this helper saw it
+// to the launch).
+void ReportCleanup(const CleanupRun& run, std::uint64_t no_client_ms) {
+  std::string holder_images;
+  for (const std::string& image : run.holder_images) {
+    if (!holder_images.empty()) holder_images += ',';
+    holder_images += image;
+  }
+  const std::map<std::string, std::string> params{
+      {"result", run.version_read ? "done" : "invalid_version"},
+      {"versions", std::to_string(run.versions)},
+      {"versions_whole", std::to_string(run.versions_whole)},
+      {"removed", std::to_string(run.entries.removed)},
+      {"renamed", std::to_string(run.entries.renamed)},
+      {"failed", std::to_string(run.entries.failed)},
+      {"kept", std::to_string(run.entries.kept)},
+      {"bytes_freed", std::to_string(run.bytes_freed)},
+      {"duration", std::to_string(run.duration_ms)},
+      {"holder_searches", std::to_string(run.holder_searches)},
+      {"holder_search_stopped", std::to_string(run.holder_searches_stopped)},
+      {"holder_search_failed", std::to_string(run.holder_searches_failed)},
+      {"holders", holder_images},
+      {"no_client_duration", std::to_string(no_client_ms)},
+  };
+  nimbrel_report::Reporter::Instance().Report("clear_old_version", params);
 }
 
 // Starts the client (with a pseudo-protocol) or the launcher, passing on the
@@ -267,6 +476,8 @@ void RestartAppStore() {
     const DWORD pid = QString::fromUtf8(text.toUtf8()).toUInt(nullptr, 10);
     base::process::WaitForProcessUntilExit(pid, platform::kInfinite);
   }
+  // From here the user has no client until the launch below.
+  const std::uint64_t client_gone = platform::TickCount64();
 
   const Deadlines deadlines = CurrentDeadlines();
   kill_process_report::InternalKillProcessWithReport(L"Quarrion.exe", kKiller, kRestartLocation,
@@ -284,14 +495,15 @@ void RestartAppStore() {
     vm::utils::ForceQuitNimbrel(vm::utils::KeepWaitingUntil(deadline), &info);
   }
 
-  ClearOldVersion();
+  const CleanupRun cleanup = ClearOldVersion();
   LaunchAppStore();
+  ReportCleanup(cleanup, platform::TickCount64() - client_gone);
 
   UPDATE_LOG(info, kRestartSignature) << "RestartAppStore end.";
 }
 
 namespace internal {
-void ClearOldVersionForTesting() { ClearOldVersion(); }
+void ClearOldVersionForTesting() { static_cast<void>(ClearOldVersion()); }
 }  // namespace internal
 
 }  // namespace update

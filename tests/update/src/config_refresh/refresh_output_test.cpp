@@ -73,7 +73,7 @@ std::string Capture(const fs::path& home, const std::vector<nlohmann::json>& req
   out << "# events\n";
   for (const auto& e : testenv::ReadSpoolEvents()) {
     nlohmann::json params = e.value("params", nlohmann::json::object());
-    for (const char* volatile_key : {"pid", "duration"}) {
+    for (const char* volatile_key : {"pid", "duration", "no_client_duration"}) {
       if (params.contains(volatile_key)) params[volatile_key] = "<n>";
     }
     out << e.value("event", "") << " " << NormalisePaths(params.dump(), home) << "\n";

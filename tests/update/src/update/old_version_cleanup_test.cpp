@@ -407,22 +407,9 @@ TEST_F(CleanupTest, AFolderThatCannotBeListedStaysAndTheWalkGoesOn) {
   EXPECT_FALSE(fs::exists(tree));
 }
 
-// Stands for a file held open by a running program: it cannot be deleted but
-// can be moved, as on Windows.
-platform::ErrorCode RefuseLockedNames(const platform::dir_walk::DirHandle& dir,
-                                      const fs::path& name) {
-  if (std::strstr(name.c_str(), "locked") != nullptr) return platform::kErrorSharingViolation;
-  return platform::dir_walk::RealRemoveFile(dir, name);
-}
-
-class LockedFiles {
- public:
-  LockedFiles() : previous_(platform::dir_walk::ExchangeRemoveFileFunction(&RefuseLockedNames)) {}
-  ~LockedFiles() { platform::dir_walk::ExchangeRemoveFileFunction(previous_); }
-
- private:
-  platform::dir_walk::RemoveFileFunction previous_;
-};
+// Stands for a file held open by a running program.
+constexpr char kLockedPart[] = "locked";
+using LockedFiles = sandbox::RefusedRemovals<kLockedPart>;
 
 std::vector<std::wstring> PendingDeletes() {
   auto value = platform::registry::ReadMultiString(

@@ -171,6 +171,19 @@ TEST_F(RestartTest, WaitsForTheClientEndsTheRestCleansUpAndStartsTheLauncher) {
   ASSERT_TRUE(launcher);
   EXPECT_EQ(launcher->argv.at(0), (root_ / "QuarrionLauncher.exe").string());
   EXPECT_EQ(Tail(*launcher), (Strings{"--from", "6", "--launch-proc-name", "Quarrion.exe"}));
+
+  // One cleanup event, sent after the relaunch: the user was without a
+  // client from the old one's exit, through the 15 s the stubborn emulator
+  // was given, to the launch.
+  const auto cleanups = testenv::ReadEventParams("clear_old_version");
+  ASSERT_EQ(cleanups.size(), 1u);
+  EXPECT_EQ(cleanups[0].at("result"), "done");
+  EXPECT_EQ(cleanups[0].at("versions"), "2");
+  EXPECT_EQ(cleanups[0].at("versions_whole"), "1");
+  EXPECT_EQ(cleanups[0].at("failed"), "0");
+  EXPECT_GE(std::stoll(cleanups[0].at("no_client_duration")), 14000);
+  EXPECT_GE(std::stoll(cleanups[0].at("no_client_duration")),
+            std::stoll(cleanups[0].at("duration")));
 }
 
 struct LaunchCase {

@@ -2,6 +2,7 @@
 // at files before and after a cleanup.
 #pragma once
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -11,6 +12,7 @@
 #include "base/gstring.h"
 #include "base/multi_inst.h"
 #include "base/reg.h"
+#include "platform/dir_walk.h"
 #include "support/test_env.h"
 
 namespace sandbox {
@@ -71,5 +73,24 @@ inline std::set<std::string> Names(const fs::path& dir) {
   }
   return out;
 }
+
+// Stands for files held open by a running program: while it lives, a file
+// whose name holds `kPart` cannot be deleted, though it can be moved, as on
+// Windows.
+template <const char* kPart>
+class RefusedRemovals {
+ public:
+  RefusedRemovals() : previous_(platform::dir_walk::ExchangeRemoveFileFunction(&Refuse)) {}
+  ~RefusedRemovals() { platform::dir_walk::ExchangeRemoveFileFunction(previous_); }
+  RefusedRemovals(const RefusedRemovals&) = delete;
+  RefusedRemovals& operator=(const RefusedRemovals&) = delete;
+
+ private:
+  static platform::ErrorCode Refuse(const platform::dir_walk::DirHandle& dir, const fs::path& name) {
+    if (std::strstr(name.c_str(), kPart) != nullptr) return platform::kErrorSharingViolation;
+    return platform::dir_walk::RealRemoveFile(dir, name);
+  }
+  platform::dir_walk::RemoveFileFunction previous_;
+};
 
 }  // namespace sandbox
