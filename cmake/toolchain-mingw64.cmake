@@ -10,14 +10,14 @@ set(CMAKE_C_COMPILER ${QUARRION_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${QUARRION_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${QUARRION_MINGW_TRIPLE}-windres)
 
-# Libraries built for Windows (GoogleTest) come from the cache prefix; host
-# programs are still found on the host.
-set(CMAKE_FIND_ROOT_PATH /usr/${QUARRION_MINGW_TRIPLE} ${QUARRION_WIN_PREFIX})
+# Libraries built for Windows (GoogleTest, SQLiteCpp; Qt in a prefix of its
+# own) come from the cache; host programs are still found on the host.
+set(CMAKE_FIND_ROOT_PATH /usr/${QUARRION_MINGW_TRIPLE} ${QUARRION_WIN_PREFIX} ${QUARRION_WIN_QT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUARRION_WIN_PREFIX)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUARRION_WIN_PREFIX QUARRION_WIN_QT)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

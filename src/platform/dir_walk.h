@@ -91,7 +91,7 @@ class DirHandle {
   // Removes the empty directory `name`: kErrorDirNotEmpty when it is not
   // empty, kErrorDirectory when it is a link or a file, kErrorSharingViolation
   // when something is mounted on it.
-  ErrorCode RemoveDirectory(const std::filesystem::path& name) const;
+  ErrorCode RemoveSubdirectory(const std::filesystem::path& name) const;
   // Renames within this directory, replacing an existing `to`.
   ErrorCode Rename(const std::filesystem::path& from, const std::filesystem::path& to) const;
 

@@ -167,7 +167,7 @@ ErrorCode DirHandle::RemoveFile(const std::filesystem::path& name) const {
   return g_remove_file.load()(*this, name);
 }
 
-ErrorCode DirHandle::RemoveDirectory(const std::filesystem::path& name) const {
+ErrorCode DirHandle::RemoveSubdirectory(const std::filesystem::path& name) const {
   if (!valid()) return kErrorInvalidHandle;
   if (::unlinkat(Fd(native()), name.c_str(), AT_REMOVEDIR) == 0) return kErrorSuccess;
   switch (errno) {

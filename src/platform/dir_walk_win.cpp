@@ -16,8 +16,6 @@
 #include <windows.h>
 #include <winternl.h>
 #include <winioctl.h>
-// The header names a member after a Win32 function that windows.h turns into a macro.
-#undef RemoveDirectory
 
 #include <atomic>
 #include <cstddef>
@@ -427,7 +425,7 @@ ErrorCode DirHandle::RemoveFile(const std::filesystem::path& name) const {
   return g_remove_file.load()(*this, name);
 }
 
-ErrorCode DirHandle::RemoveDirectory(const std::filesystem::path& name) const {
+ErrorCode DirHandle::RemoveSubdirectory(const std::filesystem::path& name) const {
   if (!valid()) return kErrorInvalidHandle;
   EntryHandle entry;
   Facts facts;

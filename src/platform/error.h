@@ -34,6 +34,8 @@ inline constexpr ErrorCode kErrorDirectory = 267;
 inline constexpr ErrorCode kErrorStoppedOnSymlink = 681;
 inline constexpr ErrorCode kErrorIoDevice = 1117;
 inline constexpr ErrorCode kErrorUnsupportedType = 1630;
+inline constexpr ErrorCode kErrorNotSupported = 50;
+inline constexpr ErrorCode kErrorResourceTypeNotFound = 1813;
 
 // errno -> Windows number (EPERM/EACCES -> 5, ESRCH -> 87, ENOENT -> 2, ...).
 ErrorCode FromErrno(int err);

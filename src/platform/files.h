@@ -30,7 +30,7 @@ ErrorCode DeleteAtReboot(const std::filesystem::path& path);
 // is still reported, with the new file already whole at the name.
 // The folder must exist (3 when it does not); a bad name is 87, a full disk
 // 112.
-Result<void> ReplaceFile(const std::filesystem::path& directory,
+Result<void> ReplaceWholeFile(const std::filesystem::path& directory,
                          const std::filesystem::path& file_name, std::string_view contents);
 
 }  // namespace platform::files

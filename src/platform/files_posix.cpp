@@ -74,7 +74,7 @@ ErrorCode DeleteAtReboot(const std::filesystem::path& path) {
                                      kPendingRenames, {source, std::wstring()});
 }
 
-Result<void> ReplaceFile(const std::filesystem::path& directory,
+Result<void> ReplaceWholeFile(const std::filesystem::path& directory,
                          const std::filesystem::path& file_name, std::string_view contents) {
   const std::string& name = file_name.native();
   if (directory.empty() || !IsPlainName(name)) return Fail(kErrorInvalidParameter);

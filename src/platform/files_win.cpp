@@ -40,7 +40,7 @@ ErrorCode DeleteAtReboot(const std::filesystem::path& path) {
   return kErrorSuccess;
 }
 
-Result<void> ReplaceFile(const std::filesystem::path& directory,
+Result<void> ReplaceWholeFile(const std::filesystem::path& directory,
                          const std::filesystem::path& file_name, std::string_view contents) {
   if (!IsPlainName(file_name)) return Fail(kErrorInvalidParameter);
   std::error_code ec;

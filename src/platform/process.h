@@ -105,6 +105,14 @@ ErrorCode TerminateProcess(RawProcess process, std::uint32_t exit_code);
 ErrorCode RealTerminateProcess(RawProcess process, std::uint32_t exit_code);
 // Installs `fn` (null restores the real one) and returns the previous one.
 TerminateFunction ExchangeTerminateFunction(TerminateFunction fn);
+// Sends the system terminate calls that the modules loaded now import (the
+// program's own and its libraries') through the installed terminate function
+// too, so a library that ends a process directly is seen like platform
+// callers. Windows: rewrites `TerminateProcess` in their import tables; a
+// module loaded later keeps its own. POSIX: libraries have no such call to
+// route; nothing to do. Returns 0 or the error that stopped it. Once is
+// enough; later calls do nothing more.
+ErrorCode RouteImportedTerminateCalls();
 
 // kStillActive while the process runs. After it ends: the real code for our
 // own children (a child we terminated reports the code passed to terminate),

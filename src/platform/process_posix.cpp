@@ -475,6 +475,8 @@ TerminateFunction ExchangeTerminateFunction(TerminateFunction fn) {
   return g_terminate.exchange(fn != nullptr ? fn : &RealTerminateProcess);
 }
 
+ErrorCode RouteImportedTerminateCalls() { return kErrorSuccess; }
+
 Result<std::uint32_t> GetExitCode(RawProcess process) {
   if (process == kCurrentProcess) return kStillActive;
   const std::shared_ptr<ProcessObject> object = Resolve(process);

@@ -144,6 +144,23 @@ ProcessHandle AdoptProcess(HANDLE process, std::uint32_t access) {
   return ProcessHandle(Handles().Insert(std::move(object)));
 }
 
+SystemTerminateFunction SystemTerminateProcess() {
+  // kernelbase's own function where there is one: kernel32's export may be
+  // a stub that jumps through kernel32's import table, which the routing
+  // rewrites.
+  static const SystemTerminateFunction real = [] {
+    FARPROC found = nullptr;
+    for (const wchar_t* module : {L"kernelbase", L"kernel32"}) {
+      const HMODULE handle = ::GetModuleHandleW(module);
+      found = handle != nullptr ? ::GetProcAddress(handle, "TerminateProcess") : nullptr;
+      if (found != nullptr) break;
+    }
+    return found != nullptr ? reinterpret_cast<SystemTerminateFunction>(reinterpret_cast<void*>(found))
+                            : &::TerminateProcess;
+  }();
+  return real;
+}
+
 }  // namespace win
 
 RawProcess CurrentProcess() { return kCurrentProcess; }
@@ -208,7 +225,7 @@ ErrorCode TerminateProcess(RawProcess process, std::uint32_t exit_code) {
 
 ErrorCode RealTerminateProcess(RawProcess process, std::uint32_t exit_code) {
   if (process == kCurrentProcess) {
-    ::TerminateProcess(::GetCurrentProcess(), exit_code);
+    win::SystemTerminateProcess()(::GetCurrentProcess(), exit_code);
     return win::LastError();
   }
   const std::shared_ptr<ProcessObject> object = Resolve(process);
@@ -216,7 +233,7 @@ ErrorCode RealTerminateProcess(RawProcess process, std::uint32_t exit_code) {
   // Windows refuses an ended process (5) by itself; the wait makes that hold
   // under every implementation of it.
   if (::WaitForSingleObject(object->handle.get(), 0) == WAIT_OBJECT_0) return kErrorAccessDenied;
-  if (!::TerminateProcess(object->handle.get(), exit_code)) return win::LastError();
+  if (!win::SystemTerminateProcess()(object->handle.get(), exit_code)) return win::LastError();
   return kErrorSuccess;
 }
 

@@ -16,6 +16,12 @@ namespace platform {
 // OS holds them: libraries that take their own options out of argv (Qt's
 // -style, -platform, ...) do not change them.
 Result<std::vector<std::string>> RawArguments();
+// The arguments as the program's entry hands them to main. Windows: the
+// wide command line split by CommandLineToArgvW, each argument converted to
+// the system ANSI code page (a character the code page lacks becomes its
+// default character), as the narrow C entry would see them. POSIX: the
+// kernel's bytes, as RawArguments.
+Result<std::vector<std::string>> EntryArguments();
 // Splits a block of NUL-terminated strings (the form of /proc/<pid>/cmdline
 // and environ); a last string without its NUL still counts.
 std::vector<std::string> ParseNulSeparated(std::string_view block);
@@ -48,6 +54,9 @@ Result<void> RemoveEnvironmentVariable(const char* name);
 struct DisplayServers {
   bool x11 = false;      // DISPLAY is set and not empty
   bool wayland = false;  // WAYLAND_DISPLAY is set and not empty
+  // Windows: the process's window station is the interactive one (a
+  // desktop the user sees); a service's is not. Always false on POSIX.
+  bool windows_desktop = false;
 };
 DisplayServers AvailableDisplayServers();
 

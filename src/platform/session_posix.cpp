@@ -41,6 +41,8 @@ Result<std::vector<std::string>> RawArguments() {
   return ParseNulSeparated(*text);
 }
 
+Result<std::vector<std::string>> EntryArguments() { return RawArguments(); }
+
 void CaptureStartEnvironment() {
   std::lock_guard guard(EnvironmentMutex());
   auto& recorded = RecordedEnvironment();

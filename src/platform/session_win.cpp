@@ -104,6 +104,25 @@ Result<std::vector<std::string>> RawArguments() {
   return out;
 }
 
+Result<std::vector<std::string>> EntryArguments() {
+  int count = 0;
+  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (argv == nullptr) return Fail(LastError());
+  std::vector<std::string> out;
+  out.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const int size = ::WideCharToMultiByte(CP_ACP, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(size > 0 ? static_cast<std::size_t>(size) : 1u, '\0');
+    if (size > 0) {
+      ::WideCharToMultiByte(CP_ACP, 0, argv[i], -1, narrow.data(), size, nullptr, nullptr);
+    }
+    narrow.resize(narrow.size() - 1);  // the terminator the size counted
+    out.push_back(std::move(narrow));
+  }
+  ::LocalFree(argv);
+  return out;
+}
+
 void CaptureStartEnvironment() {
   std::lock_guard guard(EnvironmentMutex());
   auto& recorded = RecordedEnvironment();
@@ -158,6 +177,13 @@ DisplayServers AvailableDisplayServers() {
   DisplayServers servers;
   servers.x11 = IsSetAndNotEmpty(L"DISPLAY");
   servers.wayland = IsSetAndNotEmpty(L"WAYLAND_DISPLAY");
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  if (HWINSTA station = ::GetProcessWindowStation();
+      station != nullptr &&
+      ::GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) {
+    servers.windows_desktop = (flags.dwFlags & WSF_VISIBLE) != 0;
+  }
   return servers;
 }
 

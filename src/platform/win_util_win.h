@@ -27,6 +27,12 @@ inline ErrorCode LastError() {
   return error != 0 ? static_cast<ErrorCode>(error) : kErrorGenFailure;
 }
 
+// The system's TerminateProcess itself, resolved once from kernel32: the
+// import tables may route the plain name back into the platform
+// (terminate_imports_win.cpp). process_win.cpp.
+using SystemTerminateFunction = BOOL(WINAPI*)(HANDLE, UINT);
+SystemTerminateFunction SystemTerminateProcess();
+
 // Makes a table handle of a process HANDLE (taken over, closed with the
 // table handle) opened with `access`. process_win.cpp.
 ProcessHandle AdoptProcess(HANDLE process, std::uint32_t access);

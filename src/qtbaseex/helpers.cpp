@@ -64,11 +64,20 @@ const char* Describe(platform::ErrorCode code) {
   }
 }
 
+// A path as the file system holds it: wide on Windows, bytes elsewhere.
+QString NativePathText(const std::filesystem::path& path) {
+#ifdef _WIN32
+  return QString::fromStdWString(path.native());
+#else
+  return QFile::decodeName(QByteArray::fromStdString(path.native()));
+#endif
+}
+
 // Why a save failed, beside the caller's own warning (which names the file
 // as its callers know it): the full path and the reason.
 void LogSaveFailure(const std::filesystem::path& path, const char* why, platform::ErrorCode code) {
   QX_SIGNED_LOG(info, lc_emulator_config, kSaveSignature).noquote().nospace()
-      << "save file failed: " << QFile::decodeName(QByteArray::fromStdString(path.native()))
+      << "save file failed: " << NativePathText(path)
       << ", " << why << " (" << code << ")";
 }
 
@@ -94,7 +103,7 @@ bool SaveTextDatatoLocalFile(const std::string& text, const std::wstring& direct
   // The shared folder is writable by others: a new file replaces whatever
   // stands at the name (a link is never written through), and a failed write
   // leaves the old file as it was.
-  const platform::Result<void> saved = platform::files::ReplaceFile(dir_path, file_name, text);
+  const platform::Result<void> saved = platform::files::ReplaceWholeFile(dir_path, file_name, text);
   if (!saved) {
     LogSaveFailure(target, Describe(saved.error()), saved.error());
     return false;

@@ -18,7 +18,7 @@ std::wstring ToWString(const std::string& utf8);
 
 namespace qtbaseex::file {
 // Creates the directory and makes `text` the file's whole content through
-// platform::files::ReplaceFile: a reader never sees a half-written file, a
+// platform::files::ReplaceWholeFile: a reader never sees a half-written file, a
 // link at the name is replaced rather than followed, and on failure (false,
 // with the path and the reason logged at info level in lc_emulator_config)
 // the old file stays as it was.

@@ -16,7 +16,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#undef RemoveDirectory
+#undef RemoveSubdirectory
 #include "support/child.h"
 #else
 #include "platform/private_mounts_posix.h"
@@ -237,7 +237,7 @@ TEST_F(DirWalkTest, ABindMountOfTheSameFileSystemIsAMountPoint) {
     ASSERT_TRUE(self);
     EXPECT_EQ(self->type, EntryType::kMountPoint);
     EXPECT_EQ(self->device, parent->device);
-    EXPECT_EQ(dir->RemoveDirectory("sub"), platform::kErrorSharingViolation);
+    EXPECT_EQ(dir->RemoveSubdirectory("sub"), platform::kErrorSharingViolation);
     // The mounted folder itself, opened by its own path, is no mount root.
     auto source = DirHandle::Open(outside_);
     ASSERT_TRUE(source);
@@ -290,7 +290,7 @@ TEST_F(DirWalkTest, RemovingALinkLeavesItsTargetAlone) {
   auto dir = DirHandle::Open(root_);
   ASSERT_TRUE(dir);
   const platform::ErrorCode link_removal = LinksOpenAsThemselves() ? 0u : 50u;
-  EXPECT_EQ(dir->RemoveDirectory("dirlink"), platform::kErrorDirectory);
+  EXPECT_EQ(dir->RemoveSubdirectory("dirlink"), platform::kErrorDirectory);
   EXPECT_EQ(dir->RemoveFile("dirlink"), link_removal);
   // A rename moves the link, never the file it points at.
   EXPECT_EQ(dir->Rename("filelink", "moved"), link_removal);
@@ -308,9 +308,9 @@ TEST_F(DirWalkTest, RemoveRenameAndExistence) {
   auto dir = DirHandle::Open(root_);
   ASSERT_TRUE(dir);
   Touch(root_ / "sub" / "inner");
-  EXPECT_EQ(dir->RemoveDirectory("sub"), platform::kErrorDirNotEmpty);
+  EXPECT_EQ(dir->RemoveSubdirectory("sub"), platform::kErrorDirNotEmpty);
   EXPECT_EQ(dir->RemoveFile("sub"), platform::kErrorAccessDenied);
-  EXPECT_EQ(dir->RemoveDirectory("file"), platform::kErrorDirectory);
+  EXPECT_EQ(dir->RemoveSubdirectory("file"), platform::kErrorDirectory);
   EXPECT_TRUE(dir->Exists("sub"));
   EXPECT_TRUE(dir->Exists("file"));
   EXPECT_EQ(dir->Rename("file", "renamed"), 0u);
@@ -325,7 +325,7 @@ TEST_F(DirWalkTest, RemoveRenameAndExistence) {
   }
   // Without a handle of its own left open: on a Windows without the POSIX
   // deletion the name would stay until the last handle closes.
-  EXPECT_EQ(dir->RemoveDirectory("sub"), 0u);
+  EXPECT_EQ(dir->RemoveSubdirectory("sub"), 0u);
   EXPECT_FALSE(fs::exists(root_ / "sub"));
 }
 

@@ -75,8 +75,8 @@ std::size_t EntriesIn(const fs::path& dir) {
 TEST_F(ReplaceFileTest, WritesWholeFilesAndLeavesNothingBeside) {
   const fs::path dir = home() / "shared";
   fs::create_directories(dir);
-  ASSERT_TRUE(platform::files::ReplaceFile(dir, "a.conf", "first"));
-  ASSERT_TRUE(platform::files::ReplaceFile(dir, "a.conf", std::string(100000, 'x')));
+  ASSERT_TRUE(platform::files::ReplaceWholeFile(dir, "a.conf", "first"));
+  ASSERT_TRUE(platform::files::ReplaceWholeFile(dir, "a.conf", std::string(100000, 'x')));
   EXPECT_EQ(testenv::ReadFile(dir / "a.conf"), std::string(100000, 'x'));
   EXPECT_EQ(EntriesIn(dir), 1u);
 }
@@ -90,11 +90,11 @@ TEST_F(ReplaceFileTest, ALinkAtTheNameIsReplacedAndItsTargetKept) {
   // Read through the link, the name shows the target.
   ASSERT_EQ(testenv::ReadFile(dir / "a.conf"), "precious\r\n");
 
-  ASSERT_TRUE(platform::files::ReplaceFile(dir, "a.conf", "new"));
+  ASSERT_TRUE(platform::files::ReplaceWholeFile(dir, "a.conf", "new"));
   EXPECT_EQ(testenv::ReadFile(outside), "precious\r\n");
   EXPECT_EQ(testenv::ReadFile(dir / "a.conf"), "new");
   // Writing again goes to the name's own file now, still not the target.
-  ASSERT_TRUE(platform::files::ReplaceFile(dir, "a.conf", "newer"));
+  ASSERT_TRUE(platform::files::ReplaceWholeFile(dir, "a.conf", "newer"));
   EXPECT_EQ(testenv::ReadFile(outside), "precious\r\n");
 }
 
@@ -116,7 +116,7 @@ TEST_F(ReplaceFileTest, FailuresKeepTheOldFileAndLeaveNothingBeside) {
       {dir, "taken", platform::kErrorAccessDenied},
   };
   for (const Case& c : cases) {
-    const platform::Result<void> result = platform::files::ReplaceFile(c.directory, c.name, "new");
+    const platform::Result<void> result = platform::files::ReplaceWholeFile(c.directory, c.name, "new");
     EXPECT_EQ(result.error(), c.expected) << c.directory << " " << c.name;
   }
   EXPECT_EQ(testenv::ReadFile(dir / "a.conf"), "old");

@@ -21,7 +21,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using platform::files::ReplaceFile;
+using platform::files::ReplaceWholeFile;
 
 void Write(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -96,7 +96,7 @@ TEST_F(ReplaceFileTest, ReplacesTheEntryNeverWhatItLeadsTo) {
       return names;
     }();
 
-    const auto result = ReplaceFile(dir_, name, "new content");
+    const auto result = ReplaceWholeFile(dir_, name, "new content");
     ASSERT_TRUE(result) << result.error();
 
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir_ / name)));
@@ -134,7 +134,7 @@ TEST_F(ReplaceFileTest, RefusesWhatIsNotAFileAndBadNames) {
   const std::set<std::string> before = Names(dir_);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.directory.string() + " | " + c.name.string());
-    EXPECT_EQ(ReplaceFile(c.directory, c.name, "x").error(), c.error);
+    EXPECT_EQ(ReplaceWholeFile(c.directory, c.name, "x").error(), c.error);
   }
   EXPECT_EQ(Names(dir_), before);
   EXPECT_TRUE(fs::is_directory(dir_ / "a-dir" / "inside"));
@@ -147,7 +147,7 @@ TEST_F(ReplaceFileTest, RefusesWhatIsNotAFileAndBadNames) {
 TEST_F(ReplaceFileTest, OurOwnFileKeepsItsPermissions) {
   Write(dir_ / "private.conf", "old");
   fs::permissions(dir_ / "private.conf", fs::perms::owner_read | fs::perms::owner_write);
-  ASSERT_TRUE(ReplaceFile(dir_, "private.conf", "new"));
+  ASSERT_TRUE(ReplaceWholeFile(dir_, "private.conf", "new"));
   EXPECT_EQ(fs::status(dir_ / "private.conf").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
 }
@@ -183,7 +183,7 @@ TEST_F(ReplaceFileTest, AFullDiskLeavesTheOldFileAsItWas) {
       }
       const std::set<std::string> before = Names(mnt);
 
-      const auto result = ReplaceFile(mnt, "guest.conf", std::string(c.size, 'n'));
+      const auto result = ReplaceWholeFile(mnt, "guest.conf", std::string(c.size, 'n'));
       EXPECT_EQ(result.error(), platform::kErrorDiskFull);
       EXPECT_EQ(testenv::ReadFile(mnt / "guest.conf"), old_text);
       EXPECT_EQ(Names(mnt), before);

@@ -4,11 +4,7 @@
 #include "platform/text.h"
 #include "support/child.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -90,6 +86,10 @@ StandinProcess StartStandin(const std::filesystem::path& program, const std::wst
     options.arguments.push_back(platform::text::ToUtf8(argument));
   }
   options.directory = directory;
+  return StartStandin(program, options);
+}
+
+StandinProcess StartStandin(const std::filesystem::path& program, const ChildOptions& options) {
   Child child = StartChild(program, options);
   if (!child.valid()) return {};
   const platform::Pid pid = child.pid();
@@ -131,19 +131,6 @@ bool WaitForStandinRecord(long long pid, std::chrono::milliseconds timeout) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-}
-
-MachineLock::MachineLock(const std::string& name) {
-  const auto file = std::filesystem::temp_directory_path() / ("quarrion-test-" + name + ".lock");
-  fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (fd_ >= 0) {
-    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
-}
-
-MachineLock::~MachineLock() {
-  if (fd_ >= 0) ::close(fd_);  // releases the lock
 }
 
 void SetEmulatorStubborn(bool stubborn) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/process.h"
+#include "support/child.h"
 
 namespace testenv {
 
@@ -73,6 +75,8 @@ class StandinProcess {
 StandinProcess StartStandin(const std::filesystem::path& program,
                             const std::wstring& parameters = {},
                             const std::filesystem::path& directory = {});
+// The same with exact arguments, and an environment when given.
+StandinProcess StartStandin(const std::filesystem::path& program, const ChildOptions& options);
 
 // One line of commands.jsonl; argv holds the exact bytes.
 struct StandinCommand {
@@ -100,7 +104,8 @@ class MachineLock {
   MachineLock& operator=(const MachineLock&) = delete;
 
  private:
-  int fd_ = -1;
+  // A descriptor or a HANDLE: both fit.
+  std::intptr_t lock_ = -1;
 };
 
 // Makes every running emulator ignore quit requests (the "stubborn" file).

@@ -100,7 +100,7 @@ char HandleCrash(const Client& client, const protocol::CrashMessage& crash,
                            "_" + std::to_string(time_ms) + ".json";
   // The database is the product's temporary folder, which others may write:
   // the record is a new file there, never written through a link at its name.
-  const platform::Result<void> written = platform::files::ReplaceFile(database, name, text);
+  const platform::Result<void> written = platform::files::ReplaceWholeFile(database, name, text);
   if (!written) {
     std::fprintf(stderr, "crashpad_handler: cannot write %s/%s: error %u\n", database.c_str(),
                  name.c_str(), static_cast<unsigned>(written.error()));

@@ -118,6 +118,6 @@ int main(int argc, char** argv) {
   std::filesystem::path folder = target.parent_path();
   if (folder.empty()) folder = ".";
   if (!target.has_filename()) return Usage();
-  if (!platform::files::ReplaceFile(folder, target.filename(), report.str())) return 29;
+  if (!platform::files::ReplaceWholeFile(folder, target.filename(), report.str())) return 29;
   return 0;
 }

@@ -1,20 +1,24 @@
 // One stand-in for the product's programs (client, launcher, emulator,
 // assistant). It behaves by the file name it runs under; see README.md.
-// Not product code: plain POSIX, no Qt.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
+// Not product code: no Qt. How a quit request travels differs per OS
+// (standin_posix.cpp, standin_win.cpp); everything else is shared.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "base/multi_inst.h"
+#include "platform/append_file.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/session.h"
+#include "standin_os.h"
 
 #ifdef QUARRION_STANDIN_OPENGL
 #include "opengl_probe.h"
@@ -22,48 +26,10 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+using standin::Pid;
+
 const char kEmulator[] = "QuarrionEmulator.exe";
-
-volatile sig_atomic_t g_quit_requested = 0;
-volatile sig_atomic_t g_quit_from = 0;
-
-std::string BaseName(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// File name of a process's image ("" when it cannot be read); a file
-// replaced or deleted under the process keeps its name.
-std::string ImageName(const std::string& exe_link) {
-  char buffer[4096];
-  const ssize_t n = ::readlink(exe_link.c_str(), buffer, sizeof(buffer) - 1);
-  if (n <= 0) return {};
-  std::string path(buffer, static_cast<std::size_t>(n));
-  const std::string deleted = " (deleted)";
-  if (path.size() > deleted.size() &&
-      path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
-    path.resize(path.size() - deleted.size());
-  }
-  return BaseName(path);
-}
-
-std::string SelfName(const char* argv0) {
-  std::string name = ImageName("/proc/self/exe");
-  return name.empty() ? BaseName(argv0 ? argv0 : "") : name;
-}
-
-std::string Home() {
-  if (const char* home = std::getenv("QUARRION_HOME"); home && *home) return home;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::string(xdg) + "/Quarrion";
-  const char* user_home = std::getenv("HOME");
-  return std::string(user_home ? user_home : "/tmp") + "/.local/share/Quarrion";
-}
-
-void MakeDirs(const std::string& path) {
-  for (std::size_t i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') ::mkdir(path.substr(0, i).c_str(), 0777);
-  }
-}
 
 // Length of the valid UTF-8 sequence at `s` (0 when it is not one).
 std::size_t Utf8Length(const unsigned char* s, std::size_t left) {
@@ -126,47 +92,23 @@ std::string Hex(const std::string& text) {
   return out;
 }
 
-// One whole line per write under an exclusive lock, so concurrent programs
-// never interleave.
-void AppendLine(const std::string& file, const std::string& line) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-  if (fd < 0) return;
-  ::flock(fd, LOCK_EX);
-  const std::string data = line + "\n";
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  ::flock(fd, LOCK_UN);
-  ::close(fd);
+// One whole line per append: the platform's append-only file writes it at
+// the end in one piece, so lines of concurrent programs never interleave.
+void AppendLine(const fs::path& file, const std::string& line) {
+  platform::Result<platform::AppendFile> opened = platform::AppendFile::Open(file);
+  if (!opened) return;
+  platform::AppendFile out = std::move(opened).value_or(platform::AppendFile());
+  (void)out.Append(line + "\n");
 }
 
-void WriteFileAtomically(const std::string& file, const std::string& content) {
-  const std::string temp = file + ".tmp." + std::to_string(::getpid());
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return;
-  if (::write(fd, content.data(), content.size()) < 0) {}
-  ::close(fd);
-  ::rename(temp.c_str(), file.c_str());
+std::string ReadFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string ReadFile(const std::string& file) {
-  std::string out;
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return out;
-  char buffer[256];
-  ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
-  ::close(fd);
-  return out;
-}
-
-bool FileExists(const std::string& file) {
-  struct stat st;
-  return ::stat(file.c_str(), &st) == 0;
+bool FileExists(const fs::path& file) {
+  std::error_code ec;
+  return fs::exists(file, ec);
 }
 
 bool ParseLong(const std::string& text, long* value) {
@@ -182,8 +124,8 @@ bool ParseLong(const std::string& text, long* value) {
 }
 
 bool EnvLong(const char* name, long* value) {
-  const char* text = std::getenv(name);
-  return text != nullptr && ParseLong(text, value);
+  const std::optional<std::string> text = platform::ReadEnvironmentVariable(name);
+  return text && ParseLong(*text, value);
 }
 
 // "--name=N" among the arguments.
@@ -202,51 +144,55 @@ bool HasArg(const std::vector<std::string>& args, const std::string& arg) {
   return false;
 }
 
-void SleepMs(long ms) {
-  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    if (g_quit_requested) return;
-  }
+// 64 bits: a long has 32 on Windows, and the count is the system's uptime.
+std::int64_t NowMs() { return static_cast<std::int64_t>(platform::TickCount64()); }
+
+// The name of the program file, as the product's programs tell one another
+// apart by it.
+std::string SelfName(const char* argv0) {
+  const fs::path self = platform::CurrentExecutablePath();
+  if (!self.empty()) return standin::PathText(self.filename());
+  return argv0 ? standin::PathText(fs::path(argv0).filename()) : std::string();
 }
 
-long NowMs() {
-  timespec ts;
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
-
-// Alive and not a zombie.
-bool IsRunning(pid_t pid) {
-  if (pid <= 0 || (::kill(pid, 0) != 0 && errno == ESRCH)) return false;
-  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  if (stat.empty()) return false;
-  const auto close = stat.rfind(')');
-  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
+// The arguments exactly as the OS holds them (on Windows the wide command
+// line, which argv only approximates in the ANSI code page).
+std::vector<std::string> Arguments(int argc, char** argv) {
+  platform::Result<std::vector<std::string>> raw = platform::RawArguments();
+  if (raw && !raw->empty()) return *raw;
+  return std::vector<std::string>(argv, argv + argc);
 }
 
 // The pid file names an emulator only while that emulator runs: one killed
 // outright leaves it behind, and its pid may since belong to another program,
-// which a quit signal (SIGUSR1) would end.
-bool IsEmulator(pid_t pid) {
-  return ImageName("/proc/" + std::to_string(pid) + "/exe") == kEmulator;
+// which a quit request would end. Open while it is that emulator.
+platform::ProcessHandle OpenRunningEmulator(long pid) {
+  if (pid <= 0 || pid > 0x7FFFFFFFL) return {};
+  platform::Result<platform::ProcessHandle> opened = platform::OpenProcess(
+      static_cast<Pid>(pid), platform::kSynchronize | platform::kProcessQueryLimitedInformation);
+  if (!opened) return {};
+  platform::ProcessHandle process = std::move(opened).value_or(platform::ProcessHandle());
+  if (platform::WaitForProcess(process.get(), 0) != platform::kWaitTimeout) return {};
+  const platform::Result<fs::path> image = platform::QueryImagePath(process.get());
+  if (!image || image->filename() != fs::path(kEmulator)) return {};
+  return process;
 }
 
-void OnQuitSignal(int, siginfo_t* info, void*) {
-  g_quit_from = info != nullptr ? info->si_pid : 0;
-  g_quit_requested = 1;
+bool Ended(platform::RawProcess process) {
+  return platform::WaitForProcess(process, 0) != platform::kWaitTimeout;
 }
 
 struct Context {
   std::string name;
-  std::string dir;  // $QUARRION_HOME/standin
+  fs::path dir;  // $QUARRION_HOME/standin
   std::vector<std::string> args;
-  pid_t pid = 0;
+  Pid pid = 0;
 };
 
 void Event(const Context& ctx, const std::string& event, const std::string& extra = "") {
-  AppendLine(ctx.dir + "/events.jsonl", "{\"name\":" + Json(ctx.name) + ",\"pid\":" +
-                                            std::to_string(ctx.pid) + ",\"event\":" + Json(event) +
-                                            extra + "}");
+  AppendLine(ctx.dir / "events.jsonl", "{\"name\":" + Json(ctx.name) + ",\"pid\":" +
+                                           std::to_string(ctx.pid) + ",\"event\":" + Json(event) +
+                                           extra + "}");
 }
 
 // --quit: ask the running emulator to quit and wait until it has taken the
@@ -255,53 +201,60 @@ int RunQuitCommand(const Context& ctx) {
   long wait_ms = 10000;
   EnvLong("QUARRION_STANDIN_QUIT_WAIT_MS", &wait_ms);
   long target = 0;
-  if (!ParseLong(ReadFile(ctx.dir + "/QuarrionEmulator.pid"), &target) || !IsRunning(target) ||
-      !IsEmulator(static_cast<pid_t>(target))) {
+  platform::ProcessHandle emulator;
+  if (ParseLong(ReadFile(ctx.dir / "QuarrionEmulator.pid"), &target)) {
+    emulator = OpenRunningEmulator(target);
+  }
+  if (!emulator.valid()) {
     Event(ctx, "quit_no_emulator");
     return 1;
   }
-  const std::string ack = ctx.dir + "/quit_ack." + std::to_string(ctx.pid);
-  if (::kill(static_cast<pid_t>(target), SIGUSR1) != 0) {
-    Event(ctx, "quit_signal_failed", ",\"target\":" + std::to_string(target));
+  const std::string target_field = ",\"target\":" + std::to_string(target);
+  const Pid target_pid = static_cast<Pid>(target);
+  if (!standin::SendQuitRequest(ctx.dir, target_pid, ctx.pid)) {
+    Event(ctx, "quit_signal_failed", target_field);
     return 1;
   }
-  const long deadline = NowMs() + wait_ms;
+  const fs::path ack = ctx.dir / ("quit_ack." + std::to_string(ctx.pid));
+  const std::int64_t deadline = NowMs() + wait_ms;
   while (NowMs() < deadline) {
-    if (FileExists(ack) || !IsRunning(static_cast<pid_t>(target))) {
-      ::unlink(ack.c_str());
-      Event(ctx, "quit_sent", ",\"target\":" + std::to_string(target));
+    if (FileExists(ack) || Ended(emulator.get())) {
+      std::error_code ec;
+      fs::remove(ack, ec);
+      standin::WithdrawQuitRequest(ctx.dir, target_pid, ctx.pid);
+      Event(ctx, "quit_sent", target_field);
       return 0;
     }
-    SleepMs(10);
+    standin::Nap(10);
   }
-  Event(ctx, "quit_unanswered", ",\"target\":" + std::to_string(target));
+  standin::WithdrawQuitRequest(ctx.dir, target_pid, ctx.pid);
+  Event(ctx, "quit_unanswered", target_field);
   return 2;
 }
 
 bool Stubborn(const Context& ctx) {
-  const char* env = std::getenv("QUARRION_STANDIN_STUBBORN");
-  return (env != nullptr && std::strcmp(env, "1") == 0) || FileExists(ctx.dir + "/stubborn");
+  return platform::ReadEnvironmentVariable("QUARRION_STANDIN_STUBBORN") == std::optional<std::string>("1") ||
+         FileExists(ctx.dir / "stubborn");
 }
 
 int RunEmulator(const Context& ctx, long lifetime_ms) {
-  const long deadline = lifetime_ms >= 0 ? NowMs() + lifetime_ms : -1;
+  const std::int64_t deadline = lifetime_ms >= 0 ? NowMs() + lifetime_ms : -1;
   for (;;) {
-    if (g_quit_requested) {
-      const int from = g_quit_from;
-      g_quit_requested = 0;
+    if (const std::optional<Pid> from = standin::TakeQuitRequest(ctx.dir, ctx.pid)) {
       const bool stubborn = Stubborn(ctx);
-      Event(ctx, stubborn ? "quit_ignored" : "quit", ",\"from\":" + std::to_string(from));
+      Event(ctx, stubborn ? "quit_ignored" : "quit", ",\"from\":" + std::to_string(*from));
       // The request is taken either way; the quitter may exit now.
-      if (from > 0) WriteFileAtomically(ctx.dir + "/quit_ack." + std::to_string(from), "");
+      if (*from > 0) standin::Acknowledge(ctx.dir, *from);
       if (!stubborn) {
-        if (ReadFile(ctx.dir + "/QuarrionEmulator.pid") == std::to_string(ctx.pid)) {
-          ::unlink((ctx.dir + "/QuarrionEmulator.pid").c_str());
+        if (ReadFile(ctx.dir / "QuarrionEmulator.pid") == std::to_string(ctx.pid)) {
+          std::error_code ec;
+          fs::remove(ctx.dir / "QuarrionEmulator.pid", ec);
         }
         return 0;
       }
     }
     if (deadline >= 0 && NowMs() >= deadline) return 0;
-    SleepMs(20);
+    standin::Nap(20);
   }
 }
 
@@ -310,43 +263,42 @@ int RunEmulator(const Context& ctx, long lifetime_ms) {
 int main(int argc, char** argv) {
   Context ctx;
   ctx.name = SelfName(argc > 0 ? argv[0] : nullptr);
-  ctx.pid = ::getpid();
-  ctx.dir = Home() + "/standin";
-  for (int i = 0; i < argc; ++i) ctx.args.emplace_back(argv[i]);
-  MakeDirs(ctx.dir);
+  ctx.pid = platform::CurrentProcessId();
+  ctx.dir = ProductHomeFromEnvironment([](const char* name) {
+              return platform::ReadEnvironmentVariable(name);
+            }) / "standin";
+  ctx.args = Arguments(argc, argv);
+  std::error_code ec;
+  fs::create_directories(ctx.dir, ec);
 
   // Quit requests may arrive as soon as the pid file exists.
-  struct sigaction action {};
-  action.sa_sigaction = &OnQuitSignal;
-  action.sa_flags = SA_SIGINFO;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGUSR1, &action, nullptr);
+  standin::ListenForQuitRequests(ctx.dir, ctx.pid);
 
   const bool emulator = ctx.name == kEmulator;
   const bool quit_command = emulator && HasArg(ctx.args, "--quit");
   // The pid file comes before the command record, so a recorded emulator is
   // ready for quit requests.
   if (emulator && !quit_command) {
-    WriteFileAtomically(ctx.dir + "/QuarrionEmulator.pid", std::to_string(ctx.pid));
+    // Readers see no pid or the whole one, never a part.
+    (void)platform::files::ReplaceWholeFile(ctx.dir, "QuarrionEmulator.pid", std::to_string(ctx.pid));
   }
 
-  char cwd[4096];
-  const std::string cwd_text = ::getcwd(cwd, sizeof cwd) ? cwd : "";
+  const fs::path cwd = fs::current_path(ec);
   std::string argv_json, hex_json;
   for (std::size_t i = 0; i < ctx.args.size(); ++i) {
     argv_json += (i ? "," : "") + Json(ctx.args[i]);
     hex_json += (i ? "," : "") + Json(Hex(ctx.args[i]));
   }
-  AppendLine(ctx.dir + "/commands.jsonl",
+  AppendLine(ctx.dir / "commands.jsonl",
              "{\"name\":" + Json(ctx.name) + ",\"pid\":" + std::to_string(ctx.pid) +
                  ",\"argv\":[" + argv_json + "],\"argv_hex\":[" + hex_json +
-                 "],\"cwd\":" + Json(cwd_text) + "}");
+                 "],\"cwd\":" + Json(ec ? std::string() : standin::PathText(cwd)) + "}");
 
   if (quit_command) return RunQuitCommand(ctx);
 
   long code = 0;
   if (ArgLong(ctx.args, "standin-exit", &code) ||
-      ParseLong(ReadFile(ctx.dir + "/" + ctx.name + ".exit"), &code) ||
+      ParseLong(ReadFile(ctx.dir / (ctx.name + ".exit")), &code) ||
       EnvLong("QUARRION_STANDIN_EXIT", &code)) {
     return static_cast<int>(code);
   }
@@ -359,7 +311,7 @@ int main(int argc, char** argv) {
 
   // The assistant's OpenGL probe: a set lifetime makes it slow first.
   if (ctx.name == "QuarrionAssistant.exe" && HasArg(ctx.args, "--check-opengl-process")) {
-    if (lifetime_ms > 0) SleepMs(lifetime_ms);
+    if (lifetime_ms > 0) standin::Nap(lifetime_ms);
 #ifdef QUARRION_STANDIN_OPENGL
     return opengl_probe::CheckOpenglProcess();
 #else
@@ -368,7 +320,9 @@ int main(int argc, char** argv) {
   }
 
   // Other programs simply run; a quit request ends them too.
-  const long deadline = lifetime_ms >= 0 ? NowMs() + lifetime_ms : -1;
-  while (!g_quit_requested && (deadline < 0 || NowMs() < deadline)) SleepMs(50);
+  const std::int64_t deadline = lifetime_ms >= 0 ? NowMs() + lifetime_ms : -1;
+  while (!standin::TakeQuitRequest(ctx.dir, ctx.pid) && (deadline < 0 || NowMs() < deadline)) {
+    standin::Nap(50);
+  }
   return 0;
 }

@@ -79,6 +79,12 @@ void InstallTerminateProcessHook() {
     platform::ExchangeTerminateFunction(installed);
     g_real_terminate.store(nullptr);
     LogTerminateProcess(false, true, static_cast<long>(platform::kErrorGenFailure));
+    return;
+  }
+  // The libraries' own calls of the system function come through the hook
+  // too. Failing that, the program's own callers are still hooked.
+  if (const platform::ErrorCode routed = platform::RouteImportedTerminateCalls(); routed != 0) {
+    LogTerminateProcess(false, true, static_cast<long>(routed));
   }
 }
 

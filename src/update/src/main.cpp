@@ -1,5 +1,6 @@
-// Entry of the update helper: one straight pass on the main thread, no event
-// loop, exit code 0 whatever the stages did.
+// Main routine of the update helper: one straight pass on the main thread,
+// no event loop, exit code 0 whatever the stages did. The program's entry
+// (entry_posix.cpp, entry_win.cpp) hands it the arguments.
 #include <QApplication>
 #include <string>
 #include <vector>
@@ -13,8 +14,9 @@
 #include "platform/session.h"
 #include "qtbaseex/log/logger.h"
 #include "update/update.h"
+#include "main.h"
 
-int main(int argc, char** argv) {
+int UpdateMain(int argc, char** argv) {
   // Every program the helper starts gets the environment the helper was
   // started with, not the settings below, which are for this process only.
   platform::CaptureStartEnvironment();

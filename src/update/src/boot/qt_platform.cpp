@@ -69,7 +69,9 @@ QtStart PlanQtStart(const std::vector<std::string>& arguments, const std::string
   // dropped, its options with a value take the next argument, and the last
   // -platform wins over QT_QPA_PLATFORM. -geometry takes a value only while
   // the platform named so far is xcb (the default here).
-  std::string named = platform_variable.empty() ? std::string("xcb") : platform_variable;
+  // Qt's own default: the Windows plugin where there is a Windows desktop.
+  const std::string default_platform = servers.windows_desktop ? "windows" : "xcb";
+  std::string named = platform_variable.empty() ? default_platform : platform_variable;
   std::size_t platform_value = 0;  // index of the obeyed -platform's value; 0: none
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     std::string_view arg = arguments[i];
@@ -97,9 +99,13 @@ QtStart PlanQtStart(const std::vector<std::string>& arguments, const std::string
   } else {
     // Nothing asked for: the session's displays, real facts first.
     std::string list;
+    if (servers.windows_desktop) list += "windows;";
     if (servers.x11) list += "xcb;";
     if (servers.wayland) list += "wayland;";
-    plan.wanted = servers.x11 ? "xcb" : servers.wayland ? "wayland" : "offscreen";
+    plan.wanted = servers.windows_desktop ? "windows"
+                  : servers.x11           ? "xcb"
+                  : servers.wayland       ? "wayland"
+                                          : "offscreen";
     plan.platform_variable = list + kFallbacks;
   }
   return plan;

@@ -216,7 +216,7 @@ platform::ErrorCode RemoveEntry(const DirHandle& parent, const fs::path& name) {
   const Result<EntryInfo> info = parent.Stat(name);
   if (!info) return info.error();
   if (info->type == EntryType::kDirectory || info->type == EntryType::kMountPoint) {
-    return parent.RemoveDirectory(name);
+    return parent.RemoveSubdirectory(name);
   }
   return parent.RemoveFile(name);
 }
@@ -326,7 +326,7 @@ bool RemoveAt(const DirHandle& parent, std::uint64_t parent_device, const fs::pa
           *allRemoved = false;
           return true;
         }
-        removal = parent.RemoveDirectory(name);
+        removal = parent.RemoveSubdirectory(name);
         // Swapped for a link since it was opened: the link is what goes.
         if (removal == platform::kErrorDirectory) removal = parent.RemoveFile(name);
       }
@@ -341,7 +341,7 @@ bool RemoveAt(const DirHandle& parent, std::uint64_t parent_device, const fs::pa
       // is empty.
       qCWarning(lc_update) << "failed to list directory: " << p
                            << "error:" << dir.error();
-      removal = parent.RemoveDirectory(name);
+      removal = parent.RemoveSubdirectory(name);
     }
   }
   const bool removed = removal == platform::kErrorSuccess ||

@@ -40,7 +40,7 @@ bool CopyIntoFolder(const fs::path& source, const fs::path& folder, const fs::pa
   if (!in) return false;
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) return false;
-  return platform::files::ReplaceFile(folder, name, bytes).ok();
+  return platform::files::ReplaceWholeFile(folder, name, bytes).ok();
 }
 
 }  // namespace
