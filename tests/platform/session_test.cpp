@@ -170,18 +170,16 @@ TEST(SessionTest, UserDefaultLocaleIsTheStartEnvironmentsTextCategory) {
 }
 #endif
 
+#ifdef _WIN32
 TEST(SessionTest, RemoteSessionMetrics) {
   const auto metrics = platform::ReadRemoteSessionMetrics();
-#ifdef _WIN32
   ASSERT_TRUE(metrics) << metrics.error();
   // Wine's session is the host user's own, neither remote nor controlled.
   if (testenv::UnderWine()) {
     EXPECT_FALSE(metrics->remote_session);
     EXPECT_FALSE(metrics->remote_control);
   }
-#else
-  EXPECT_EQ(metrics.error(), 50u);
-#endif
 }
+#endif
 
 }  // namespace

@@ -52,6 +52,17 @@ TEST(WmiTest, EachStepsAnswer) {
   const wmi::Answer all = wmi::QueryTexts(L"ROOT\\CIMV2", L"SELECT * FROM Win32_Process", L"Name");
   EXPECT_NE(std::find(all.texts.begin(), all.texts.end(), "test_platform.exe"), all.texts.end());
 
+  // The Security Center's products; Wine's instrumentation has no such
+  // namespace.
+  const wmi::Answer antivirus = wmi::QueryAntivirusDisplayNames();
+  for (const std::string& name : antivirus.texts) EXPECT_FALSE(name.empty());
+  EXPECT_EQ(antivirus.error == 0, antivirus.failed_step == wmi::Step::kNone);
+  if (testenv::UnderWine()) {
+    EXPECT_TRUE(antivirus.texts.empty());
+    EXPECT_EQ(antivirus.error, kInvalidNamespace);
+    EXPECT_EQ(antivirus.failed_step, wmi::Step::kConnect);
+  }
+
   // A class the namespace does not have fails at the query or, as the
   // answer comes while it is read, at its first object. Wine answers it
   // with no objects.
