@@ -93,35 +93,38 @@ ErrorCode MakePrivate(const std::filesystem::path& dir) {
 
 }  // namespace
 
-Result<std::vector<std::string>> RawArguments() {
+namespace {
+
+// This process's command line split as CommandLineToArgvW splits it, each
+// argument converted by `narrow`.
+template <typename Narrow>
+Result<std::vector<std::string>> SplitOwnCommandLine(Narrow narrow) {
   int count = 0;
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   if (argv == nullptr) return Fail(LastError());
   std::vector<std::string> out;
   out.reserve(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) out.push_back(text::ToUtf8(argv[i]));
+  for (int i = 0; i < count; ++i) out.push_back(narrow(argv[i]));
   ::LocalFree(argv);
   return out;
 }
 
-Result<std::vector<std::string>> EntryArguments() {
-  int count = 0;
-  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (argv == nullptr) return Fail(LastError());
-  std::vector<std::string> out;
-  out.reserve(static_cast<std::size_t>(count));
-  for (int i = 0; i < count; ++i) {
-    const int size = ::WideCharToMultiByte(CP_ACP, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size > 0 ? static_cast<std::size_t>(size) : 1u, '\0');
-    if (size > 0) {
-      ::WideCharToMultiByte(CP_ACP, 0, argv[i], -1, narrow.data(), size, nullptr, nullptr);
-    }
-    narrow.resize(narrow.size() - 1);  // the terminator the size counted
-    out.push_back(std::move(narrow));
-  }
-  ::LocalFree(argv);
-  return out;
+std::string ToAnsiCodePage(const wchar_t* wide) {
+  const int size = ::WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return {};
+  std::string narrow(static_cast<std::size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow.data(), size, nullptr, nullptr);
+  narrow.resize(narrow.size() - 1);  // the terminator the size counted
+  return narrow;
 }
+
+}  // namespace
+
+Result<std::vector<std::string>> RawArguments() {
+  return SplitOwnCommandLine([](const wchar_t* wide) { return text::ToUtf8(wide); });
+}
+
+Result<std::vector<std::string>> EntryArguments() { return SplitOwnCommandLine(&ToAnsiCodePage); }
 
 void CaptureStartEnvironment() {
   std::lock_guard guard(EnvironmentMutex());
