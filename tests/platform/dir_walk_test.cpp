@@ -71,7 +71,9 @@ TEST_F(DirWalkTest, ListsEntriesWithTheirOwnTypeNotTheLinkTarget) {
   EXPECT_EQ(entries["sub"], EntryType::kDirectory);
   EXPECT_EQ(entries["dirlink"], EntryType::kSymlink);
   // Wine's listing marks only links to folders as reparse points.
-  if (LinksOpenAsThemselves()) EXPECT_EQ(entries["filelink"], EntryType::kSymlink);
+  if (LinksOpenAsThemselves()) {
+    EXPECT_EQ(entries["filelink"], EntryType::kSymlink);
+  }
   // Looked at one by one, both are links whatever the listing said.
   for (const char* link : {"dirlink", "filelink"}) {
     const auto info = dir->Stat(link);
