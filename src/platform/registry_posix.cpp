@@ -43,6 +43,9 @@ constexpr const char* kSchema =
 struct Connection {
   sqlite3* db = nullptr;
   pid_t owner = 0;  // the process that opened it; a forked child must not use it
+  // The value look-up, compiled once per connection: a run reads hundreds of
+  // values, and compiling the statement cost more than running it.
+  sqlite3_stmt* lookup = nullptr;
 };
 
 std::mutex g_mutex;
@@ -101,11 +104,6 @@ class Statement {
   }
   void Bind(int i, std::int64_t v) { sqlite3_bind_int64(stmt_, i, v); }
   int Step() { return sqlite3_step(stmt_); }
-  std::string ColumnBytes(int i) const {
-    const void* p = sqlite3_column_blob(stmt_, i);
-    const int n = sqlite3_column_bytes(stmt_, i);
-    return p == nullptr ? std::string() : std::string(static_cast<const char*>(p), n);
-  }
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
@@ -151,7 +149,11 @@ std::string Fold(std::wstring_view name) { return text::ToUtf8(text::ToLower(nam
 void CloseConnection(Connection& c) {
   // A connection inherited through fork belongs to the parent: closing it
   // here could checkpoint or unlink the parent's files, so it is dropped.
-  if (c.db != nullptr && c.owner == ::getpid()) sqlite3_close_v2(c.db);
+  if (c.db != nullptr && c.owner == ::getpid()) {
+    sqlite3_finalize(c.lookup);
+    sqlite3_close_v2(c.db);
+  }
+  c.lookup = nullptr;
   c.db = nullptr;
   c.owner = 0;
 }
@@ -383,19 +385,56 @@ struct RawValue {
   std::string bytes;
 };
 
+// The connection's compiled value look-up, prepared on first use. Caller
+// holds g_mutex, as for every use of a connection.
+int LookupStatement(sqlite3* db, sqlite3_stmt** out) {
+  for (Connection& c : g_connections) {
+    if (c.db != db) continue;
+    if (c.lookup == nullptr) {
+      const int rc =
+          sqlite3_prepare_v2(db, "SELECT type, data FROM vals WHERE key_fold = ?1 AND fold = ?2", -1, &c.lookup, nullptr);
+      if (rc != SQLITE_OK) return rc;
+    }
+    *out = c.lookup;
+    return SQLITE_OK;
+  }
+  return SQLITE_MISUSE;
+}
+
+// Resets a kept statement however its use ends: a statement left stepped
+// would hold its read transaction open, and with it an old snapshot of the
+// file that no other process's later writes would reach.
+class ResetOnExit {
+ public:
+  explicit ResetOnExit(sqlite3_stmt* st) : st_(st) {}
+  ~ResetOnExit() {
+    sqlite3_reset(st_);
+    sqlite3_clear_bindings(st_);
+  }
+  ResetOnExit(const ResetOnExit&) = delete;
+  ResetOnExit& operator=(const ResetOnExit&) = delete;
+
+ private:
+  sqlite3_stmt* st_;
+};
+
 int GetRaw(sqlite3* db, const KeyPath& key, std::wstring_view name, std::optional<RawValue>* out) {
-  Statement st(db, "SELECT type, data FROM vals WHERE key_fold = ?1 AND fold = ?2");
-  if (st.prepare_result() != SQLITE_OK) return st.prepare_result();
-  st.Bind(1, key.fold);
-  st.Bind(2, Fold(name));
-  const int rc = st.Step();
+  sqlite3_stmt* st = nullptr;
+  if (const int prepared = LookupStatement(db, &st); prepared != SQLITE_OK) return prepared;
+  const std::string folded_name = Fold(name);  // bound as is: outlives the reset
+  const ResetOnExit reset(st);
+  sqlite3_bind_text(st, 1, key.fold.data(), static_cast<int>(key.fold.size()), SQLITE_STATIC);
+  sqlite3_bind_text(st, 2, folded_name.data(), static_cast<int>(folded_name.size()), SQLITE_STATIC);
+  const int rc = sqlite3_step(st);
   if (rc == SQLITE_ROW) {
     RawValue v;
-    v.type = static_cast<std::uint32_t>(sqlite3_column_int64(st.get(), 0));
+    v.type = static_cast<std::uint32_t>(sqlite3_column_int64(st, 0));
     if (v.type == kTypeDword || v.type == kTypeQword) {
-      v.number = sqlite3_column_int64(st.get(), 1);
+      v.number = sqlite3_column_int64(st, 1);
     } else {
-      v.bytes = st.ColumnBytes(1);
+      const void* p = sqlite3_column_blob(st, 1);
+      const int n = sqlite3_column_bytes(st, 1);
+      if (p != nullptr) v.bytes.assign(static_cast<const char*>(p), static_cast<std::size_t>(n));
     }
     *out = std::move(v);
     return SQLITE_OK;
