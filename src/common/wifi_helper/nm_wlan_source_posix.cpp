@@ -11,8 +11,10 @@
 #include <QVariant>
 
 #include <atomic>
+#include <filesystem>
 
 #include "common/wifi_helper/wifi_helper.h"
+#include "platform/session.h"
 
 namespace wifi_helper {
 
@@ -55,6 +57,20 @@ std::uint32_t FromDBusError(const QDBusError& error) {
   }
 }
 
+// Whether a system bus can be there at all: its address is set, or its
+// socket is where the bus library looks by default. Without one, connecting
+// would only start QtDBus's own thread (whose stop cost a run with nothing to
+// do a quarter of its time) to learn that there is no service.
+bool SystemBusMayBeThere() {
+  if (const auto address = platform::ReadEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS");
+      address && !address->empty()) {
+    return true;
+  }
+  std::error_code ec;
+  return std::filesystem::exists("/run/dbus/system_bus_socket", ec) ||
+         std::filesystem::exists("/var/run/dbus/system_bus_socket", ec);
+}
+
 class NetworkManagerSource : public WlanSource {
  public:
   NetworkManagerSource(std::string address, int timeout_ms)
@@ -65,6 +81,7 @@ class NetworkManagerSource : public WlanSource {
   ~NetworkManagerSource() override { Close(); }
 
   std::uint32_t Open() override {
+    if (address_.empty() && !SystemBusMayBeThere()) return kServiceNotActive;
     connection_ = address_.empty()
                       ? QDBusConnection::connectToBus(QDBusConnection::SystemBus, name_)
                       : QDBusConnection::connectToBus(QString::fromStdString(address_), name_);
