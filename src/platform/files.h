@@ -33,6 +33,25 @@ ErrorCode DeleteAtReboot(const std::filesystem::path& path);
 Result<void> ReplaceWholeFile(const std::filesystem::path& directory,
                          const std::filesystem::path& file_name, std::string_view contents);
 
+// While one is alive on a thread, ReplaceWholeFile on that thread leaves the
+// folder's own sync (the one that makes the rename durable) to the batch,
+// which syncs each folder once when it ends. For many files written into one
+// folder in a row: each file is still synced before its rename, so a power
+// cut meanwhile leaves at every name either the old file or the new one,
+// whole. A folder whose sync fails is noted (diagnostics::Note). Batches
+// nest; the outermost one syncs. On Windows a rename is made durable by the
+// system itself and the batch has nothing to do.
+class DirectorySyncBatch {
+ public:
+  DirectorySyncBatch();
+  ~DirectorySyncBatch();
+  DirectorySyncBatch(const DirectorySyncBatch&) = delete;
+  DirectorySyncBatch& operator=(const DirectorySyncBatch&) = delete;
+
+ private:
+  bool outermost_;
+};
+
 // `path` made absolute with the links on its way resolved, as opening it
 // would resolve them (symbolic links, junctions, mount points): the longest
 // part that exists is taken as the file system names it, the rest is kept as

@@ -8,15 +8,25 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <set>
 #include <string>
 #include <system_error>
 
+#include "platform/diagnostics.h"
 #include "platform/posix_util_posix.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
 namespace platform::files {
 namespace {
+
+// The folders whose sync the thread's batch owes, when one is alive.
+thread_local std::set<std::filesystem::path>* t_unsynced_folders = nullptr;
+
+// Syncs an open folder; file systems that cannot sync one say EINVAL.
+bool SyncFolder(int dir_fd) {
+  return posix::RetryAfterSignal([&] { return ::fsync(dir_fd); }) == 0 || errno == EINVAL;
+}
 constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr wchar_t kPendingRenames[] = L"PendingFileRenameOperations";
 
@@ -126,12 +136,32 @@ Result<void> ReplaceWholeFile(const std::filesystem::path& directory,
     return filled;
   }
   // Makes the rename itself durable. The new file is in place by now, whole;
-  // a failure here says only that it may not survive a power cut. File
-  // systems that cannot sync a folder say EINVAL.
-  if (posix::RetryAfterSignal([&] { return ::fsync(dir_fd); }) != 0 && errno != EINVAL) {
-    return Fail(FromErrno(errno));
+  // a failure here says only that it may not survive a power cut.
+  if (t_unsynced_folders != nullptr) {
+    t_unsynced_folders->insert(directory);
+    return {};
   }
+  if (!SyncFolder(dir_fd)) return Fail(FromErrno(errno));
   return {};
+}
+
+DirectorySyncBatch::DirectorySyncBatch() : outermost_(t_unsynced_folders == nullptr) {
+  if (outermost_) t_unsynced_folders = new std::set<std::filesystem::path>();
+}
+
+DirectorySyncBatch::~DirectorySyncBatch() {
+  if (!outermost_) return;
+  std::set<std::filesystem::path>* folders = t_unsynced_folders;
+  t_unsynced_folders = nullptr;
+  for (const std::filesystem::path& folder : *folders) {
+    posix::ScopedFd fd(posix::RetryAfterSignal(
+        [&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!fd || !SyncFolder(fd.get())) {
+      diagnostics::Note("folder " + folder.string() + " could not be synced (errno " + std::to_string(errno) +
+                        "): files renamed into it may not survive a power cut");
+    }
+  }
+  delete folders;
 }
 
 Result<std::filesystem::path> ResolveLinks(const std::filesystem::path& path) {

@@ -154,4 +154,9 @@ Result<std::filesystem::path> ResolveLinks(const std::filesystem::path& path) {
   }
 }
 
+// NTFS journals the rename through the file's handle itself; there is no
+// folder sync to gather.
+DirectorySyncBatch::DirectorySyncBatch() : outermost_(false) {}
+DirectorySyncBatch::~DirectorySyncBatch() = default;
+
 }  // namespace platform::files

@@ -254,6 +254,9 @@ TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
   // Touch the store first so both children inherit an open connection they
   // must not use.
   ASSERT_EQ(reg::WriteDword(Root::kCurrentUser, kKey, L"Parent", 1), 0u);
+  // A value read before the children write: a look-up left holding its read
+  // would keep showing this process the store as it was now.
+  ASSERT_EQ(Dword(ReadOk(Root::kCurrentUser, kKey, L"Parent")), 1u);
 
   int gate[2];
   ASSERT_EQ(::pipe(gate), 0);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/append_file.h"
+#include "platform/diagnostics.h"
 #include "platform/files.h"
 #include "platform/private_mounts_posix.h"
 #include "support/test_env.h"
@@ -218,10 +219,46 @@ TEST_F(AppendFileLinkTest, RefusesLinksFifosAndSecondNames) {
     if (opened) (void)opened->Append("injected\n");
     EXPECT_FALSE(opened);
     // A FIFO without a reader fails the open itself, with another number.
-    if (std::string(c.name) != "fifo") EXPECT_EQ(opened.error(), c.error);
+    if (std::string(c.name) != "fifo") {
+      EXPECT_EQ(opened.error(), c.error);
+    }
   }
   EXPECT_EQ(testenv::ReadFile(victim), "victim bytes");
   EXPECT_FALSE(fs::exists(home() / "nowhere"));
+}
+
+std::vector<std::string> g_notes;
+void KeepNote(std::string_view note) { g_notes.emplace_back(note); }
+
+// Inside a batch each file is whole at its name at once, and the folder's
+// sync waits for the outermost batch to end: a folder gone by then is noted
+// there, never reported by the write, which already succeeded.
+TEST_F(ReplaceFileTest, ABatchSyncsEachFolderOnceAtItsEnd) {
+  const auto previous = platform::diagnostics::SetSink(&KeepNote);
+  g_notes.clear();  // notes kept from before the sink are not this test's
+  const fs::path doomed = home() / "doomed";
+  fs::create_directories(doomed);
+  {
+    const platform::files::DirectorySyncBatch outer;
+    {
+      const platform::files::DirectorySyncBatch inner;
+      for (const char* name : {"a.conf", "b.conf"}) {
+        ASSERT_TRUE(ReplaceWholeFile(dir_, name, std::string("text of ") + name));
+        EXPECT_EQ(testenv::ReadFile(dir_ / name), std::string("text of ") + name);
+      }
+      ASSERT_TRUE(ReplaceWholeFile(doomed, "c.conf", "c"));
+    }
+    EXPECT_EQ(Names(dir_), (std::set<std::string>{"a.conf", "b.conf"}));
+    fs::remove_all(doomed);
+    EXPECT_TRUE(g_notes.empty()) << "the inner batch synced: " << g_notes.front();
+  }
+  platform::diagnostics::SetSink(previous);
+  ASSERT_EQ(g_notes.size(), 1u);
+  EXPECT_NE(g_notes[0].find(doomed.string()), std::string::npos) << g_notes[0];
+  // With no batch alive the folder is synced by the write itself again.
+  g_notes.clear();
+  EXPECT_TRUE(ReplaceWholeFile(dir_, "a.conf", "again"));
+  EXPECT_TRUE(g_notes.empty());
 }
 
 }  // namespace

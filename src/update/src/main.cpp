@@ -11,6 +11,7 @@
 #include "common/app_manager/installed_app_store.h"
 #include "common/config/app_config_refresh.h"
 #include "common/report/reporter.h"
+#include "platform/files.h"
 #include "platform/session.h"
 #include "qtbaseex/log/logger.h"
 #include "update/update.h"
@@ -52,9 +53,12 @@ int UpdateMain(int argc, char** argv) {
 
   update::RestartAppStore();
 
-  config::RefreshBuiltinPackagesConfig();
-
   {
+    // One guest file per application goes into the same folder: each file
+    // is synced before its rename, the folder once at the end.
+    const platform::files::DirectorySyncBatch guest_folder_sync;
+    config::RefreshBuiltinPackagesConfig();
+
     InstalledAppStore store("");
     {
       const std::vector<InstalledAppInfo> apps = store.QueryInstalledApps("");

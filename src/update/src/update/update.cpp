@@ -80,6 +80,30 @@ struct Version {
   }
 };
 
+// `a == b` for paths, answered from the texts' last names where those differ
+// (nearly every entry of a removal): comparing path by path costs a parse of
+// both paths, for every one of thousands of entries.
+bool SamePath(const fs::path& a, const fs::path& b) {
+  using Text = fs::path::string_type;
+  const auto last_name = [](const Text& text) {
+    std::size_t end = text.size();
+#ifdef _WIN32
+    while (end > 0 && (text[end - 1] == L'\\' || text[end - 1] == L'/')) --end;
+    if (end == 0) return std::basic_string_view<Text::value_type>();
+    const std::size_t slash = text.find_last_of(L"\\/", end - 1);
+#else
+    while (end > 0 && text[end - 1] == '/') --end;
+    if (end == 0) return std::basic_string_view<Text::value_type>();
+    const std::size_t slash = text.find_last_of('/', end - 1);
+#endif
+    const std::size_t begin = slash == Text::npos ? 0 : slash + 1;
+    return std::basic_string_view<Text::value_type>(text).substr(begin, end - begin);
+  };
+  if (a.native() == b.native()) return true;
+  if (last_name(a.native()) != last_name(b.native())) return false;
+  return a == b;
+}
+
 // A directory name is a version when all four numbers are read; text after
 // the fourth is ignored. A number too large for a version field makes the name
 // no version: read the way scanf does, it would wrap round (4294967296 reads
@@ -217,7 +241,7 @@ struct VersionCleanup {
     if (!removed) return true;
     if (err == util::filesystem::kRemoved) {
       ++counts.removed;
-      if (path == folder) whole = true;
+      if (SamePath(path, folder)) whole = true;
     }
     return false;
   }
@@ -307,7 +331,7 @@ CleanupRun ClearOldVersion() {
     AppendText(line, forced.held);
   };
   const update::RemoveFilter keep_filter = [&keep_logs, &version](const fs::path& p) {
-    const bool remove = keep_logs.empty() || !(p == keep_logs);
+    const bool remove = keep_logs.empty() || !SamePath(p, keep_logs);
     if (!remove) ++version.counts.kept;
     return remove;
   };
