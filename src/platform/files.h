@@ -35,7 +35,8 @@ Result<void> ReplaceWholeFile(const std::filesystem::path& directory,
 
 // While one is alive on a thread, ReplaceWholeFile on that thread leaves the
 // folder's own sync (the one that makes the rename durable) to the batch,
-// which syncs each folder once when it ends. For many files written into one
+// which holds each folder open from its first rename and syncs it once when
+// it ends. For many files written into one
 // folder in a row: each file is still synced before its rename, so a power
 // cut meanwhile leaves at every name either the old file or the new one,
 // whole. A folder whose sync fails is noted (diagnostics::Note). Batches

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <set>
+#include <map>
 #include <string>
 #include <system_error>
 
@@ -20,13 +20,16 @@
 namespace platform::files {
 namespace {
 
-// The folders whose sync the thread's batch owes, when one is alive.
-thread_local std::set<std::filesystem::path>* t_unsynced_folders = nullptr;
+// The folders whose sync the thread's batch owes, when one is alive, each
+// held open from its first rename: what gets synced is the folder that took
+// the renames, wherever its name leads by then.
+thread_local std::map<std::filesystem::path, int>* t_unsynced_folders = nullptr;
 
 // Syncs an open folder; file systems that cannot sync one say EINVAL.
 bool SyncFolder(int dir_fd) {
   return posix::RetryAfterSignal([&] { return ::fsync(dir_fd); }) == 0 || errno == EINVAL;
 }
+
 constexpr wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr wchar_t kPendingRenames[] = L"PendingFileRenameOperations";
 
@@ -138,7 +141,14 @@ Result<void> ReplaceWholeFile(const std::filesystem::path& directory,
   // Makes the rename itself durable. The new file is in place by now, whole;
   // a failure here says only that it may not survive a power cut.
   if (t_unsynced_folders != nullptr) {
-    t_unsynced_folders->insert(directory);
+    if (t_unsynced_folders->count(directory) == 0) {
+      const int held = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+      if (held < 0) {
+        if (!SyncFolder(dir_fd)) return Fail(FromErrno(errno));
+        return {};
+      }
+      t_unsynced_folders->emplace(directory, held);
+    }
     return {};
   }
   if (!SyncFolder(dir_fd)) return Fail(FromErrno(errno));
@@ -146,17 +156,16 @@ Result<void> ReplaceWholeFile(const std::filesystem::path& directory,
 }
 
 DirectorySyncBatch::DirectorySyncBatch() : outermost_(t_unsynced_folders == nullptr) {
-  if (outermost_) t_unsynced_folders = new std::set<std::filesystem::path>();
+  if (outermost_) t_unsynced_folders = new std::map<std::filesystem::path, int>();
 }
 
 DirectorySyncBatch::~DirectorySyncBatch() {
   if (!outermost_) return;
-  std::set<std::filesystem::path>* folders = t_unsynced_folders;
+  std::map<std::filesystem::path, int>* folders = t_unsynced_folders;
   t_unsynced_folders = nullptr;
-  for (const std::filesystem::path& folder : *folders) {
-    posix::ScopedFd fd(posix::RetryAfterSignal(
-        [&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-    if (!fd || !SyncFolder(fd.get())) {
+  for (const auto& [folder, held] : *folders) {
+    const posix::ScopedFd fd(held);
+    if (!SyncFolder(fd.get())) {
       diagnostics::Note("folder " + folder.string() + " could not be synced (errno " + std::to_string(errno) +
                         "): files renamed into it may not survive a power cut");
     }
