@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/multi_inst.h"
 #include "platform/launch.h"
@@ -21,6 +23,12 @@ namespace bench {
 using Clock = std::chrono::steady_clock;
 
 inline double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// The middle value of a benchmark's rounds (the upper middle of an even count).
+inline double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
 
 // Starts `program` with a command line of `parameters`; a program that
 // cannot start ends the benchmark, its figures would mean nothing.

@@ -47,6 +47,7 @@ using bench::NewHome;
 using bench::RunToEnd;
 using bench::Seconds;
 using bench::Start;
+using bench::Median;
 
 namespace {
 
@@ -180,11 +181,6 @@ double CpuSeconds(int who) {
   ::getrusage(who, &u);
   return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 // Requests of the lines [first_line, end_line) over distinct connections, as the helper's

@@ -27,6 +27,7 @@
 
 namespace fs = std::filesystem;
 using bench::Clock;
+using bench::Median;
 
 namespace {
 
@@ -105,11 +106,6 @@ void WaitForProcessesUnder(const fs::path& scratch) {
       platform::WaitForProcess(p.get(), static_cast<std::uint32_t>(std::max<long long>(left, 0)));
     }
   }
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 using bench::Clock;
+using bench::Median;
 
 namespace {
 
@@ -49,11 +50,6 @@ Sample Run(std::vector<std::string> args) {
   s.seconds = bench::Seconds(Clock::now() - t0);
   s.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;
   return s;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 }  // namespace

@@ -119,15 +119,10 @@ double CleanupMs(const fs::path& root, bool blocked, std::uint32_t limit_ms) {
   return ms;
 }
 
-double Median(std::vector<double> runs) {
-  std::sort(runs.begin(), runs.end());
-  return runs[runs.size() / 2];
-}
-
 double MedianCleanupMs(const fs::path& root, bool blocked, std::uint32_t limit_ms) {
   std::vector<double> runs;
   for (int i = 0; i < kRounds; ++i) runs.push_back(CleanupMs(root, blocked, limit_ms));
-  return Median(runs);
+  return bench::Median(runs);
 }
 
 platform::ProcessHandle StartProgram(const char* program, const std::wstring& parameters) {
@@ -224,9 +219,9 @@ int main(int argc, char** argv) {
     short_runs.push_back(CleanupMs(root, true, kShortLimitsMs[1]));
     said_short = g_failure_lines.empty() ? std::string("(none)") : g_failure_lines.back();
   }
-  const double normal = Median(normal_runs);
-  const double with_search = Median(search_runs);
-  const double with_short = Median(short_runs);
+  const double normal = bench::Median(normal_runs);
+  const double with_search = bench::Median(search_runs);
+  const double with_short = bench::Median(short_runs);
 
   std::printf("\ncleanup of one old version (300 files), median of %d:\n", kRounds);
   std::printf("  nothing in the way, no other processes:      %8.1f ms\n", quiet_normal);

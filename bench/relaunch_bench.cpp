@@ -34,6 +34,7 @@
 extern char** environ;
 
 namespace fs = std::filesystem;
+using bench::Median;
 
 namespace {
 
@@ -168,11 +169,6 @@ std::optional<double> FloorRound(const Setup& s, int files) {
   Reap(launcher);
   if (!mark) return std::nullopt;
   return static_cast<double>(*mark - exit_ns) / 1e6;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 const char* Kind(const fs::path& p) {
